@@ -1,0 +1,84 @@
+#include <windows.h>
+#include <commctrl.h>
+
+#include "archive_extractor.h"
+#include "patch_installer.h"
+#include "resource.h"
+
+namespace {
+
+// The message for an extractor result.
+UINT MessageFor(int result) {
+  switch (result) {
+    case EXTRACT_OK:
+      return IDS_SUCCESS_BOX;
+    case EXTRACT_OPEN_FAILED:
+      return IDS_ERR_OPEN;
+    case EXTRACT_READ_FAILED:
+      return IDS_ERR_READ;
+    case EXTRACT_WRITE_FAILED:
+      return IDS_ERR_WRITE;
+    case EXTRACT_OUT_OF_MEMORY:
+      return IDS_ERR_MEMORY;
+    case EXTRACT_CREATE_FAILED:
+      return IDS_ERR_CREATE;
+    default:
+      return IDS_ERR_UNKNOWN;
+  }
+}
+
+void SetStatus(UINT stringId) {
+  char text[kTextCapacity];
+  LoadStringA(g_instance, stringId, text, kTextCapacity);
+  SetDlgItemTextA(g_dialog, IDC_STATUS, text);
+}
+
+}  // namespace
+
+bool ProgressMemoryStream::Notify(int event, std::uint32_t value, const char*) {
+  if (event == EVENT_TOTAL_PROGRESS) {
+    SendDlgItemMessageA(g_dialog, IDC_PROGRESS, PBM_SETPOS, value, 0);
+  }
+  return true;
+}
+
+void RunInstall() {
+  // An empty folder would turn every path into one at the root of the current
+  // drive, and the run would report success there. Without a folder there is
+  // nothing to install into: say so and stay ready.
+  if (GetWindowTextLengthA(GetDlgItem(g_dialog, IDC_INSTALL_PATH)) == 0) {
+    MessageBoxA(g_dialog, "OrvantisIII was not found.", "Warning", MB_ICONERROR | MB_SETFOREGROUND);
+    return;
+  }
+
+  SetStatus(IDS_PLEASE_WAIT);
+  ShowWindow(GetDlgItem(g_dialog, IDC_PROGRESS), SW_SHOW);
+  ShowWindow(GetDlgItem(g_dialog, IDC_HINT), SW_HIDE);
+  EnableWindow(GetDlgItem(g_dialog, IDC_INSTALL_PATH), FALSE);
+  EnableWindow(GetDlgItem(g_dialog, IDC_BROWSE), FALSE);
+  EnableWindow(GetDlgItem(g_dialog, IDC_INSTALL), FALSE);
+  // "Stop" only labels the running state: the run cannot be interrupted.
+  SetFocus(GetDlgItem(g_dialog, IDCANCEL));
+  SetDlgItemTextA(g_dialog, IDCANCEL, "Stop");
+  SendDlgItemMessageA(g_dialog, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+
+  HRSRC found = FindResourceA(g_instance, MAKEINTRESOURCEA(IDR_PATCH_DATA), "BINARY");
+  HGLOBAL loaded = found != nullptr ? LoadResource(g_instance, found) : nullptr;
+  if (loaded == nullptr) return;
+  DWORD size = SizeofResource(g_instance, found);
+  // A null pointer here makes the stream's Open fail: "Cannot open file.".
+  ProgressMemoryStream stream(LockResource(loaded), size);
+  ArchiveExtractor extractor;
+
+  char folder[kTextCapacity];
+  GetDlgItemTextA(g_dialog, IDC_INSTALL_PATH, folder, kTextCapacity);
+  int result = extractor.Extract(nullptr, folder, stream);
+
+  char caption[kTextCapacity];
+  LoadStringA(g_instance, IDS_CAPTION, caption, kTextCapacity);
+  if (result == EXTRACT_OK) SetStatus(IDS_SUCCESS_STATUS);
+  char message[kTextCapacity];
+  LoadStringA(g_instance, MessageFor(result), message, kTextCapacity);
+  MessageBoxA(g_dialog, message, caption, MB_OK);
+  SetDlgItemTextA(g_dialog, IDCANCEL, "Close");
+}
