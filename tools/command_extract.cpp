@@ -1,0 +1,273 @@
+// patchpack extract: writes an archive's files with the installer's own
+// extractor, reading the archive from a file instead of a resource.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive_extractor.h"
+#include "archive_index.h"
+#include "commands.h"
+#include "tool_support.h"
+
+const char kExtractHelp[] =
+    "usage: patchpack extract ARCHIVE [DIR]\n"
+    "\n"
+    "Writes every file of ARCHIVE under DIR (default: the current folder) with\n"
+    "the installer's extractor: missing folders are created and existing files,\n"
+    "read-only ones too, are replaced. A progress bar is drawn on stderr when\n"
+    "it is a terminal; each failure is printed as it happens, and a failure on\n"
+    "one file does not stop the others.\n"
+    "\n"
+    "Exit status: the extractor's result, that of the last failure met:\n"
+    "  0  every file was written in full\n"
+    "  1  the archive could not be opened\n"
+    "  2  the archive, or a file's bytes in it, could not be read in full\n"
+    "  3  a file could not be written in full\n"
+    "  4  out of memory for the entry table or the names\n"
+    "  5  a file could not be created\n"
+    "  64 usage error\n";
+
+namespace {
+
+// The extractor asks for 512 bytes at a time; serving those from a large
+// buffer turns thousands of small reads of the archive into a few big ones.
+class BufferedFileStream : public FileDataStream {
+ public:
+  BufferedFileStream() : buffer_(kBufferSize) {}
+
+  bool Open(const char* name, bool forWrite) override {
+    start_ = length_ = position_ = 0;
+    return FileDataStream::Open(name, forWrite);
+  }
+
+  // The file's own position always stays at start_ + length_.
+  bool Seek(std::uint64_t offset) override {
+    if (offset >= start_ && offset - start_ <= length_) {
+      position_ = offset;
+      return true;
+    }
+    if (!FileDataStream::Seek(offset)) return false;
+    start_ = position_ = offset;
+    length_ = 0;
+    return true;
+  }
+
+  std::uint32_t Read(void* buffer, std::uint32_t count) override {
+    unsigned char* out = static_cast<unsigned char*>(buffer);
+    std::uint32_t done = 0;
+    while (done < count) {
+      std::uint64_t available = start_ + length_ - position_;
+      if (available == 0) {
+        start_ += length_;
+        length_ = 0;
+        if (count - done >= kBufferSize) {
+          std::uint32_t got = FileDataStream::Read(out + done, count - done);
+          start_ += got;
+          position_ = start_;
+          return done + got;
+        }
+        length_ = FileDataStream::Read(buffer_.data(), kBufferSize);
+        if (length_ == 0) break;
+        continue;
+      }
+      std::uint32_t n =
+          count - done < available ? count - done : static_cast<std::uint32_t>(available);
+      std::memcpy(out + done, buffer_.data() + (position_ - start_), n);
+      position_ += n;
+      done += n;
+    }
+    return done;
+  }
+
+  std::uint32_t Write(const void*, std::uint32_t) override { return 0; }
+
+ private:
+  static const std::uint32_t kBufferSize = 1 << 17;
+  std::vector<unsigned char> buffer_;
+  std::uint64_t start_ = 0;     // archive offset of buffer_[0]
+  std::uint64_t length_ = 0;    // bytes held in buffer_
+  std::uint64_t position_ = 0;  // the stream's position
+};
+
+class ReportingStream : public BufferedFileStream {
+ public:
+  ReportingStream(const std::string& archive, const char* folder, const ArchiveIndex* index)
+      : archive_(archive), folder_(folder), index_(index), bar_(StderrIsTerminal()) {}
+
+  bool Notify(int event, std::uint32_t value, const char* name) override {
+    switch (event) {
+      case EVENT_BEGIN:
+        begun_ = true;
+        Draw(0);
+        break;
+      case EVENT_TOTAL_PROGRESS:
+        ++attempted_;
+        Draw(value);
+        break;
+      case EVENT_FILE_BEGIN:
+        current_ = name;
+        inFile_ = true;
+        fileFailed_ = false;
+        break;
+      case EVENT_FILE_END:
+        inFile_ = false;
+        if (fileFailed_) ++failed_;
+        break;
+      case EVENT_ERROR:
+        Error(value);
+        break;
+      case EVENT_END:
+        if (drawn_ >= 0) std::fputc('\n', stderr);
+        drawn_ = -1;
+        break;
+      default:
+        break;
+    }
+    return true;
+  }
+
+  bool begun() const { return begun_; }
+  std::uint32_t attempted() const { return attempted_; }
+  std::uint32_t failed() const { return failed_; }
+
+ private:
+  static const int kBarWidth = 40;
+
+  void Draw(std::uint32_t percent) {
+    if (!bar_ || static_cast<int>(percent) == drawn_) return;
+    drawn_ = static_cast<int>(percent);
+    char line[kBarWidth + 32];
+    int filled = static_cast<int>(percent) * kBarWidth / 100;
+    int at = std::snprintf(line, sizeof line, "\r[");
+    for (int i = 0; i < kBarWidth; ++i) line[at++] = i < filled ? '#' : '.';
+    std::snprintf(line + at, sizeof line - at, "] %3u%%", static_cast<unsigned>(percent));
+    std::fputs(line, stderr);
+  }
+
+  void Report(const std::string& subject, const std::string& reason) {
+    if (drawn_ >= 0) std::fprintf(stderr, "\r%*s\r", kBarWidth + 8, "");
+    PrintError(subject, reason);
+    if (drawn_ >= 0) {
+      int percent = drawn_;
+      drawn_ = -1;
+      Draw(static_cast<std::uint32_t>(percent));
+    }
+  }
+
+  void Error(std::uint32_t code) {
+    // Read before anything here can touch the file functions.
+    DWORD systemError = GetLastError();
+    if (inFile_) {
+      fileFailed_ = true;
+      Report(Printable(current_), code == EXTRACT_WRITE_FAILED
+                                      ? "cannot write it in full: " + SystemErrorText(systemError)
+                                      : "the archive ends before the file's bytes do");
+      return;
+    }
+    // Failures before the first entry end the run: the summary explains them.
+    if (!begun_) return;
+    // The extractor names no file here; entries are attempted in table order,
+    // each either created (one total-progress event) or not (this event).
+    std::uint32_t entry = attempted_++;
+    ++failed_;
+    if (index_ == nullptr || entry >= index_->count()) {
+      Report(archive_, "entry " + std::to_string(static_cast<std::uint64_t>(entry) + 1) +
+                           ": cannot create the file");
+      return;
+    }
+    const char* name = index_->Name(entry);
+    if (name == nullptr || *name == '\0' || !IsContainedName(name)) {
+      Report(archive_, index_->Describe(entry) + ": not created: " + index_->Problem(entry));
+      return;
+    }
+    char path[1024];
+    if (JoinPath(path, sizeof path, folder_, name) == nullptr) {
+      Report(archive_, index_->Describe(entry) +
+                           ": not created: the destination path passes 1,023 characters");
+      return;
+    }
+    Report(Printable(path), "cannot create it: " + SystemErrorText(systemError));
+  }
+
+  std::string archive_;
+  const char* folder_;
+  const ArchiveIndex* index_;
+  bool bar_;
+  int drawn_ = -1;  // percentage on screen, -1 for no bar
+  bool begun_ = false;
+  bool inFile_ = false;
+  bool fileFailed_ = false;
+  std::uint32_t attempted_ = 0;
+  std::uint32_t failed_ = 0;
+  std::string current_;
+};
+
+const char* ResultText(int result) {
+  switch (result) {
+    case EXTRACT_OPEN_FAILED:
+      return "cannot open it";
+    case EXTRACT_READ_FAILED:
+      return "cannot read it as an archive";
+    case EXTRACT_OUT_OF_MEMORY:
+      return "not enough memory for the entry table and names";
+    case EXTRACT_CREATE_FAILED:
+      return "cannot tell the current folder";
+    default:
+      return "extraction failed";
+  }
+}
+
+}  // namespace
+
+bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index);
+
+int RunExtract(const Arguments& arguments) {
+  Arguments operands;
+  int parsed = ParseOperands("extract", kExtractHelp, arguments, 1, 2, &operands);
+  if (parsed >= 0) return parsed;
+  const std::string& archive = operands[0];
+  const char* folder = operands.size() > 1 ? operands[1].c_str() : nullptr;
+
+  // The index only lets failures be named: the extractor reads the archive
+  // itself and has the last word on what is written.
+  ArchiveIndex index;
+  bool indexed = false;
+  {
+    std::uint64_t size = 0;
+    std::string error;
+    FileDataStream probe;
+    if (FileSize(archive, &size, &error) && probe.Open(archive.c_str(), false)) {
+      indexed = index.Read(probe, size);
+      probe.Close();
+    }
+  }
+
+  char currentFolder[1024];
+  const char* shownFolder = folder;
+  if (shownFolder == nullptr) {
+    DWORD length = GetCurrentDirectoryA(sizeof currentFolder, currentFolder);
+    shownFolder = length != 0 && length < sizeof currentFolder ? currentFolder : ".";
+  }
+
+  ReportingStream stream(archive, shownFolder, indexed ? &index : nullptr);
+  ArchiveExtractor extractor;
+  SetLastError(ERROR_SUCCESS);
+  int result = extractor.Extract(archive.c_str(), folder, stream);
+  DWORD systemError = GetLastError();
+
+  if (!stream.begun()) {
+    std::string reason = ResultText(result);
+    if (result == EXTRACT_OPEN_FAILED) {
+      reason += ": " + SystemErrorText(systemError);
+    } else if (result == EXTRACT_READ_FAILED && !index.error().empty()) {
+      reason += ": " + index.error();
+    }
+    PrintError(archive, reason);
+    return result;
+  }
+  std::printf("%u of %u files written to %s\n",
+              static_cast<unsigned>(stream.attempted() - stream.failed()),
+              static_cast<unsigned>(stream.attempted()), Printable(shownFolder).c_str());
+  return result;
+}

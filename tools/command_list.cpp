@@ -1,0 +1,90 @@
+// patchpack list: shows an archive's entries and what is wrong with it.
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+#include "archive_index.h"
+#include "commands.h"
+#include "tool_support.h"
+
+const char kListHelp[] =
+    "usage: patchpack list ARCHIVE\n"
+    "\n"
+    "Prints one line per entry, in table order: the file's size, the offset of\n"
+    "its data and its name; then the number of files, their total size and the\n"
+    "archive's size. Checks the archive on the way: a short header, an entry\n"
+    "table size that is not a multiple of 32, a table, names block or file that\n"
+    "runs past the end of the archive, a name offset outside the names block, a\n"
+    "name not terminated inside it, a name that would be written outside the\n"
+    "destination folder, and a name Windows cannot take (the rules of\n"
+    "'patchpack create') are each reported on stderr.\n"
+    "\n"
+    "Exit status: 0 for a sound archive, 1 when it cannot be read or any entry\n"
+    "is faulty, 64 on a usage error.\n";
+
+namespace {
+
+// Beyond this a hostile archive would bury the first reports.
+const std::uint32_t kMaxReported = 100;
+
+}  // namespace
+
+// Opens an archive and reads its index, reporting failures. Shared with verify.
+bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index) {
+  std::uint64_t size = 0;
+  std::string error;
+  if (!FileSize(archive, &size, &error)) {
+    PrintError(archive, error);
+    return false;
+  }
+  if (!stream->Open(archive.c_str(), false)) {
+    PrintError(archive, "cannot open it: " + SystemErrorText(GetLastError()));
+    return false;
+  }
+  if (!index->Read(*stream, size)) {
+    PrintError(archive, index->error());
+    stream->Close();
+    return false;
+  }
+  return true;
+}
+
+int RunList(const Arguments& arguments) {
+  Arguments operands;
+  int parsed = ParseOperands("list", kListHelp, arguments, 1, 1, &operands);
+  if (parsed >= 0) return parsed;
+  const std::string& archive = operands[0];
+
+  FileDataStream stream;
+  ArchiveIndex index;
+  if (!OpenIndexed(archive, &stream, &index)) return 1;
+  stream.Close();
+
+  std::uint64_t total = 0;
+  std::uint32_t faulty = 0;
+  for (std::uint32_t i = 0; i < index.count(); ++i) {
+    ArchiveEntry entry = index.Entry(i);
+    const char* name = index.Name(i);
+    std::printf("%10" PRIu32 " %12" PRIu64 "  %s\n", entry.dataSize, entry.dataOffset,
+                name != nullptr ? Printable(name).c_str() : "<unreadable name>");
+    total += entry.dataSize;
+    std::string problem = index.Problem(i);
+    if (problem.empty()) problem = index.WindowsNameProblem(i);
+    if (!problem.empty() && faulty++ < kMaxReported) {
+      std::fflush(stdout);
+      PrintError(archive, index.Describe(i) + ": " + problem);
+    }
+  }
+  std::printf("%" PRIu32 " files, %" PRIu64 " bytes, archive %" PRIu64 " bytes\n", index.count(),
+              total, index.archiveSize());
+  std::fflush(stdout);
+  if (faulty > kMaxReported) {
+    PrintError(archive, std::to_string(faulty - kMaxReported) + " more faulty entries");
+  }
+  if (faulty != 0) {
+    PrintError(archive,
+               std::to_string(faulty) + (faulty == 1 ? " entry is" : " entries are") + " faulty");
+    return 1;
+  }
+  return 0;
+}

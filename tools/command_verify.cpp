@@ -1,0 +1,162 @@
+// patchpack verify: checks that a folder holds exactly what an archive would
+// write into it.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "archive_index.h"
+#include "commands.h"
+#include "tool_support.h"
+
+const char kVerifyHelp[] =
+    "usage: patchpack verify ARCHIVE DIR\n"
+    "\n"
+    "Checks that every file the archive holds is under DIR with exactly the\n"
+    "archive's bytes. Where two entries share a name the later one counts, as\n"
+    "it does on extraction. Each missing, shorter, longer or different file is\n"
+    "reported on stderr. Files under DIR that the archive does not hold are\n"
+    "not looked at.\n"
+    "\n"
+    "Exit status: 0 when every file matches, 1 when any does not or the archive\n"
+    "cannot be read, 64 on a usage error.\n";
+
+bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index);
+
+namespace {
+
+const std::uint32_t kChunk = 1 << 16;
+
+std::string HostPath(const std::string& folder, const char* name) {
+  std::string path = folder;
+  if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
+  for (const char* p = name; *p != '\0'; ++p) path += *p == '\\' ? '/' : *p;
+  return path;
+}
+
+// Names the extractor writes to the same file: '/' and '\' are one separator.
+std::string SameFileKey(const char* name) {
+  std::string key(name);
+  for (char& c : key) {
+    if (c == '/') c = '\\';
+  }
+  return key;
+}
+
+class Verifier {
+ public:
+  Verifier(const std::string& archive, const std::string& folder, DataStream& stream,
+           const ArchiveIndex& index)
+      : archive_(archive),
+        folder_(folder),
+        stream_(stream),
+        index_(index),
+        expected_(kChunk),
+        actual_(kChunk) {}
+
+  // True when the entry's file matches; reports it otherwise.
+  bool Check(std::uint32_t i) {
+    std::string problem = index_.Problem(i);
+    if (!problem.empty()) {
+      PrintError(archive_, index_.Describe(i) + ": cannot be checked: " + problem);
+      return false;
+    }
+    ArchiveEntry entry = index_.Entry(i);
+    std::string path = HostPath(folder_, index_.Name(i));
+    std::string shown = Printable(path);
+    std::uint64_t size = 0;
+    std::string error;
+    if (!FileSize(path, &size, &error)) {
+      PrintError(shown, "missing: " + error);
+      return false;
+    }
+    if (size != entry.dataSize) {
+      PrintError(shown, std::string(size < entry.dataSize ? "shorter" : "longer") + ": " +
+                            std::to_string(size) + " bytes where the archive has " +
+                            std::to_string(entry.dataSize));
+      return false;
+    }
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                         std::fclose);
+    if (!file) {
+      PrintError(shown, "cannot open it: " + ErrnoText(errno));
+      return false;
+    }
+    if (!stream_.Seek(entry.dataOffset)) {
+      PrintError(archive_, index_.Describe(i) + ": cannot seek to its data");
+      return false;
+    }
+    std::uint64_t at = 0;
+    while (at < entry.dataSize) {
+      std::uint32_t chunk =
+          entry.dataSize - at < kChunk ? static_cast<std::uint32_t>(entry.dataSize - at) : kChunk;
+      if (stream_.Read(expected_.data(), chunk) != chunk) {
+        PrintError(archive_, index_.Describe(i) + ": cannot read its data");
+        return false;
+      }
+      std::size_t got = std::fread(actual_.data(), 1, chunk, file.get());
+      if (got != chunk) {
+        PrintError(shown, "cannot read it: it changed while being checked");
+        return false;
+      }
+      if (std::memcmp(expected_.data(), actual_.data(), chunk) != 0) {
+        std::uint32_t first = 0;
+        while (expected_[first] == actual_[first]) ++first;
+        PrintError(shown,
+                   "different: byte " + std::to_string(at + first) + " does not match the archive");
+        return false;
+      }
+      at += chunk;
+    }
+    return true;
+  }
+
+ private:
+  std::string archive_;
+  std::string folder_;
+  DataStream& stream_;
+  const ArchiveIndex& index_;
+  std::vector<unsigned char> expected_;
+  std::vector<unsigned char> actual_;
+};
+
+}  // namespace
+
+int RunVerify(const Arguments& arguments) {
+  Arguments operands;
+  int parsed = ParseOperands("verify", kVerifyHelp, arguments, 2, 2, &operands);
+  if (parsed >= 0) return parsed;
+  const std::string& archive = operands[0];
+  const std::string& folder = operands[1];
+
+  FileDataStream stream;
+  ArchiveIndex index;
+  if (!OpenIndexed(archive, &stream, &index)) return 1;
+
+  // The last entry of each name is what extraction leaves behind.
+  std::unordered_map<std::string, std::uint32_t> last;
+  for (std::uint32_t i = 0; i < index.count(); ++i) {
+    const char* name = index.Name(i);
+    if (name != nullptr) last[SameFileKey(name)] = i;
+  }
+
+  Verifier verifier(archive, folder, stream, index);
+  std::uint32_t checked = 0;
+  std::uint32_t failed = 0;
+  for (std::uint32_t i = 0; i < index.count(); ++i) {
+    const char* name = index.Name(i);
+    if (name != nullptr && last[SameFileKey(name)] != i) continue;
+    ++checked;
+    if (!verifier.Check(i)) ++failed;
+  }
+  stream.Close();
+  if (failed != 0) {
+    PrintError(folder, std::to_string(failed) + " of " + std::to_string(checked) +
+                           " files do not match " + archive);
+    return 1;
+  }
+  std::printf("%u files match\n", static_cast<unsigned>(checked));
+  return 0;
+}

@@ -1,0 +1,27 @@
+// The subcommands of patchpack. Each takes the arguments after its own name
+// and returns the process's exit code.
+#ifndef TOOLS_COMMANDS_H
+#define TOOLS_COMMANDS_H
+
+#include <string>
+#include <vector>
+
+typedef std::vector<std::string> Arguments;
+
+int RunCreate(const Arguments& arguments);
+int RunList(const Arguments& arguments);
+int RunExtract(const Arguments& arguments);
+int RunVerify(const Arguments& arguments);
+
+extern const char kCreateHelp[];
+extern const char kListHelp[];
+extern const char kExtractHelp[];
+extern const char kVerifyHelp[];
+
+// Splits a command's arguments into operands, answering --help itself. Returns
+// -1 to go on with the operands, else the exit code: 0 after printing the help,
+// kUsageExit after an unknown option or a wrong number of operands.
+int ParseOperands(const char* command, const char* help, const Arguments& arguments,
+                  std::size_t least, std::size_t most, Arguments* operands);
+
+#endif  // TOOLS_COMMANDS_H

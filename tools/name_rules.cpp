@@ -1,0 +1,40 @@
+#include "name_rules.h"
+
+#include <cstring>
+
+#include "archive_extractor.h"
+
+std::string ComponentProblem(const std::string& component) {
+  for (unsigned char c : component) {
+    if (c >= 0x80) return "the name is not plain ASCII (the installer uses the ANSI code page)";
+  }
+  for (unsigned char c : component) {
+    if (c < 0x20 || c == 0x7F) {
+      static const char kHex[] = "0123456789abcdef";
+      return std::string("the name holds control character 0x") + kHex[c >> 4] + kHex[c & 15] +
+             ", which Windows forbids";
+    }
+    if (c == '\\') return "the name holds '\\', the archive's folder separator";
+    if (std::strchr("<>:\"|?*", c) != nullptr) {
+      return std::string("the name holds '") + static_cast<char>(c) + "', which Windows forbids";
+    }
+  }
+  if (!component.empty()) {
+    char last = component.back();
+    if (last == '.') return "the name ends in a dot, which Windows drops";
+    if (last == ' ') return "the name ends in a space, which Windows drops";
+  }
+  const char* begin = component.data();
+  if (IsDeviceName(begin, begin + component.size())) {
+    return "the name is a device name on Windows";
+  }
+  return std::string();
+}
+
+std::string FoldCase(const std::string& name) {
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return folded;
+}

@@ -1,0 +1,24 @@
+// What an archive name must be for the installer to write it correctly on
+// Windows, where it joins the name to the player's folder and calls the ANSI
+// file functions.
+#ifndef TOOLS_NAME_RULES_H
+#define TOOLS_NAME_RULES_H
+
+#include <cstddef>
+#include <string>
+
+// The installer joins a name to the destination folder in a 1,023-character
+// buffer, but Windows' ANSI file functions stop at MAX_PATH: 259 characters
+// for a file, 247 for a folder. 160 leaves about 99 for the folder the player
+// picks; the longest name in the shipped archive has 73.
+const std::size_t kMaxNameLength = 160;
+
+// Why one path component cannot be written on Windows, or empty when it can.
+// The component comes from a host file name, so '\' in it is refused too: in
+// the archive it would split the name into folders.
+std::string ComponentProblem(const std::string& component);
+
+// Upper-case ASCII: how Windows compares names for the letters we allow.
+std::string FoldCase(const std::string& name);
+
+#endif  // TOOLS_NAME_RULES_H
