@@ -1,0 +1,136 @@
+#include "dialog_probe.h"
+
+#include <cstring>
+
+namespace {
+
+// Long enough for a loaded machine, short enough that a hung target fails
+// the check instead of the whole run.
+const UINT kSendTimeoutMs = 10000;
+
+struct EnumState {
+  DWORD processId;
+  std::vector<HWND>* windows;
+};
+
+BOOL CALLBACK CollectTopLevel(HWND window, LPARAM param) {
+  EnumState* state = reinterpret_cast<EnumState*>(param);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == state->processId) state->windows->push_back(window);
+  return TRUE;
+}
+
+struct FindState {
+  const char* className;
+  HWND found;
+};
+
+BOOL CALLBACK FindByClass(HWND window, LPARAM param) {
+  FindState* state = reinterpret_cast<FindState*>(param);
+  if (ClassOf(window) == state->className) {
+    state->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CALLBACK FindIcon(HWND window, LPARAM param) {
+  char name[64] = "";
+  GetClassNameA(window, name, sizeof name);
+  LONG style = GetWindowLongA(window, GWL_STYLE);
+  DWORD_PTR icon = 0;
+  // Wine keeps an empty icon control in boxes without an icon.
+  if (lstrcmpiA(name, "Static") == 0 && (style & SS_TYPEMASK) == SS_ICON &&
+      IsWindowVisible(window) &&
+      SendMessageTimeoutA(window, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &icon) &&
+      icon) {
+    *reinterpret_cast<bool*>(param) = true;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+LPARAM KeyData(UINT virtualKey, bool up) {
+  LPARAM data = 1 | (static_cast<LPARAM>(MapVirtualKeyA(virtualKey, MAPVK_VK_TO_VSC)) << 16);
+  if (up) data |= static_cast<LPARAM>(3u << 30);
+  return data;
+}
+
+}  // namespace
+
+std::vector<HWND> TopLevelWindows(DWORD processId) {
+  std::vector<HWND> windows;
+  EnumState state = {processId, &windows};
+  EnumWindows(CollectTopLevel, reinterpret_cast<LPARAM>(&state));
+  return windows;
+}
+
+std::string ClassOf(HWND window) {
+  char name[256] = "";
+  GetClassNameA(window, name, sizeof name);
+  return name;
+}
+
+bool IsDialogClass(HWND window) { return ClassOf(window) == "#32770"; }
+
+std::string TextOf(HWND window) {
+  if (!window) return "<no window>";
+  char buffer[1024] = "";
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+                           SMTO_ABORTIFHUNG, kSendTimeoutMs, &copied)) {
+    return "<no answer to WM_GETTEXT>";
+  }
+  return std::string(buffer, copied < sizeof buffer ? copied : sizeof buffer - 1);
+}
+
+std::string StoredTextOf(HWND window) {
+  char buffer[1024] = "";
+  GetWindowTextA(window, buffer, sizeof buffer);
+  return buffer;
+}
+
+HWND FocusOf(DWORD threadId) {
+  GUITHREADINFO info;
+  std::memset(&info, 0, sizeof info);
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(threadId, &info)) return nullptr;
+  return info.hwndFocus;
+}
+
+void PressKey(HWND target, UINT virtualKey) {
+  PostMessageA(target, WM_KEYDOWN, virtualKey, KeyData(virtualKey, false));
+  PostMessageA(target, WM_KEYUP, virtualKey, KeyData(virtualKey, true));
+}
+
+void TypeChars(HWND target, const std::string& text) {
+  for (unsigned char c : text) {
+    SHORT key = VkKeyScanA(static_cast<CHAR>(c));
+    UINT virtualKey = key == -1 ? 0 : LOBYTE(key);
+    PostMessageA(target, WM_CHAR, c, KeyData(virtualKey, false));
+  }
+}
+
+bool TabTo(DWORD threadId, HWND dialog, HWND control) {
+  // The dialog has four tab stops; a few more presses cover any start.
+  for (int i = 0; i < 8; ++i) {
+    HWND focus = FocusOf(threadId);
+    if (focus == control) return true;
+    PressKey(focus ? focus : dialog, VK_TAB);
+    WaitUntil([&] { return FocusOf(threadId) != focus; }, 2000);
+  }
+  return FocusOf(threadId) == control;
+}
+
+bool HasVisibleIcon(HWND window) {
+  bool found = false;
+  EnumChildWindows(window, FindIcon, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+HWND FindDescendant(HWND window, const char* className) {
+  FindState state = {className, nullptr};
+  EnumChildWindows(window, FindByClass, reinterpret_cast<LPARAM>(&state));
+  return state.found;
+}

@@ -1,0 +1,50 @@
+// Works another process's dialogs the way a player does: finds its windows,
+// reads controls back through window messages and presses keys on the
+// focused control. Everything here goes across the process boundary.
+#ifndef TESTS_E2E_DIALOG_PROBE_H
+#define TESTS_E2E_DIALOG_PROBE_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Waits up to `timeoutMs` for `done()` to hold, polling; returns its last value.
+template <class Condition>
+bool WaitUntil(Condition done, DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    if (done()) return true;
+    if (GetTickCount() - start >= timeoutMs) return done();
+    Sleep(20);
+  }
+}
+
+std::vector<HWND> TopLevelWindows(DWORD processId);
+std::string ClassOf(HWND window);
+bool IsDialogClass(HWND window);
+
+// The text a control answers to WM_GETTEXT; needs the owner's message loop.
+std::string TextOf(HWND window);
+// The text the system keeps for a window; readable while its owner is busy
+// and pumps no messages (buttons and statics only: an edit keeps its own).
+std::string StoredTextOf(HWND window);
+
+// The window with the keyboard focus in the given GUI thread, or null.
+HWND FocusOf(DWORD threadId);
+
+// WM_KEYDOWN and WM_KEYUP for one virtual key, posted to `target`, so that
+// the owner's loop (and IsDialogMessage) sees them as keyboard input.
+void PressKey(HWND target, UINT virtualKey);
+// WM_CHAR for each character, as the keyboard's translation delivers them.
+void TypeChars(HWND target, const std::string& text);
+
+// Moves the focus to `control` with Tab presses, as the player would.
+bool TabTo(DWORD threadId, HWND dialog, HWND control);
+
+// A visible icon control that holds an icon among the window's children.
+bool HasVisibleIcon(HWND window);
+// A descendant of `window` with the given class.
+HWND FindDescendant(HWND window, const char* className);
+
+#endif  // TESTS_E2E_DIALOG_PROBE_H

@@ -1,0 +1,931 @@
+// Runs Patch.exe the way a player does and checks what the player sees and
+// what lands on disk.
+//
+//   e2e_driver CASE PATCH_EXE ARCHIVE DESTINATION [--host]
+//   e2e_driver demo PATCH_EXE FOLDER [--host]
+//
+// ARCHIVE is the archive that PATCH_EXE carries (read independently to know
+// what must be written); DESTINATION is a folder that the case starts from
+// empty. With --host, lines starting with "@" on standard output are
+// requests to the process that started the driver (screenshots), each
+// answered by one line on standard input. Exit code 0 when every check held.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive_check.h"
+#include "dialog_probe.h"
+
+namespace {
+
+const int IDC_INSTALL_PATH = 1001;
+const int IDC_BROWSE = 1002;
+const int IDC_INSTALL = 1003;
+const int IDC_VERSION = 1004;
+const int IDC_PROGRESS = 1007;
+const int IDC_STATUS = 1008;
+const int IDC_HINT = 1009;
+const int IDC_LABEL = -1;
+
+const char kFirstKey[] = "Software\\Kestrova\\Orvantis 3";
+const char kSecondKey[] = "Software\\Kestrova\\Kestrova Launcher\\Games\\Orvantis 3";
+
+const char kDialogCaption[] = "Orvantis III patch";
+const char kLabel[] =
+    "The Patch Installer has found that the Orvantis III is installed in the following folder:";
+const char kHint[] =
+    "If you want to install the patch to a different location, change the path above.";
+const char kReadyStatus[] =
+    "To start installation, click Install button. To quit, click the Exit button.";
+const char kPleaseWait[] =
+    "Please wait while the patch installer copies new files to the target folder...";
+const char kSuccessStatus[] = "Patch installed successfully.";
+const char kSuccessBox[] = "Patch is installed successfully.";
+const char kCannotCreate[] = "Cannot create file.";
+const char kErrorReading[] = "Error reading file.";
+const char kBoxCaption[] = "Orvantis III Patch";
+const char kVersion[] = "Version: 1.00.001";
+
+// Wine's first GUI start in a prefix is slow; an installation of the full
+// sample on a busy machine is slower still.
+const DWORD kStartTimeoutMs = 60000;
+const DWORD kInstallTimeoutMs = 900000;
+const DWORD kQuickMs = 10000;
+
+int g_failures = 0;
+bool g_host = false;
+
+void Log(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+void Fail(const std::string& what) {
+  ++g_failures;
+  Log("FAIL: %s", what.c_str());
+}
+
+void Expect(bool condition, const std::string& what) {
+  if (!condition) Fail(what);
+}
+
+void ExpectText(const std::string& actual, const std::string& expected, const std::string& what) {
+  if (actual != expected) Fail(what + ": \"" + actual + "\", expected \"" + expected + "\"");
+}
+
+void ExpectNumber(long actual, long expected, const std::string& what) {
+  if (actual != expected) {
+    Fail(what + ": " + std::to_string(actual) + ", expected " + std::to_string(expected));
+  }
+}
+
+// Asks the host for a screenshot of the whole screen and of `window`.
+void Screenshot(const char* name, HWND window) {
+  RECT r = {0, 0, 0, 0};
+  GetWindowRect(window, &r);
+  Log("@shot %s %ld %ld %ld %ld", name, r.left, r.top, r.right - r.left, r.bottom - r.top);
+  if (!g_host) return;
+  char reply[256];
+  if (!std::fgets(reply, sizeof reply, stdin)) Fail("no answer from the host to a screenshot");
+}
+
+// --- registry -------------------------------------------------------------
+
+bool SetInstallPath(const char* key, const char* value) {
+  HKEY handle;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle,
+                      nullptr) != ERROR_SUCCESS) {
+    Fail(std::string("cannot create HKCU\\") + key);
+    return false;
+  }
+  LONG status = RegSetValueExA(handle, "InstallPath", 0, REG_SZ,
+                               reinterpret_cast<const BYTE*>(value), std::strlen(value) + 1);
+  RegCloseKey(handle);
+  if (status != ERROR_SUCCESS) Fail(std::string("cannot set InstallPath in ") + key);
+  return status == ERROR_SUCCESS;
+}
+
+bool KeyExists(const char* key) {
+  HKEY handle;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(handle);
+  return true;
+}
+
+void RemoveGameKeys() {
+  RegDeleteKeyA(HKEY_CURRENT_USER, kFirstKey);
+  RegDeleteKeyA(HKEY_CURRENT_USER, kSecondKey);
+  Expect(!KeyExists(kFirstKey) && !KeyExists(kSecondKey), "the game's keys could not be removed");
+}
+
+// --- files ------------------------------------------------------------------
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool FolderIsEmptyOrMissing(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return true;
+  bool empty = true;
+  do {
+    if (std::strcmp(found.cFileName, ".") != 0 && std::strcmp(found.cFileName, "..") != 0) {
+      empty = false;
+    }
+  } while (empty && FindNextFileA(search, &found));
+  FindClose(search);
+  return empty;
+}
+
+bool MakeFolders(const std::string& path) {
+  for (size_t i = 3; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '\\') CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
+  }
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void ExpectInstalled(const std::vector<StoredFile>& files, const std::string& folder,
+                     const std::string& skip = "") {
+  std::vector<std::string> problems = CompareInstalled(files, folder, skip);
+  for (size_t i = 0; i < problems.size() && i < 10; ++i) Fail(problems[i]);
+  if (problems.size() > 10) Fail(std::to_string(problems.size() - 10) + " more files differ");
+}
+
+const StoredFile* FindStored(const std::vector<StoredFile>& files, const std::string& name) {
+  for (const StoredFile& file : files) {
+    if (file.name == name) return &file;
+  }
+  Fail("the test archive has no " + name);
+  return nullptr;
+}
+
+// --- the program under test -------------------------------------------------
+
+struct Box {
+  HWND window = nullptr;
+  std::string caption;
+  std::string text;
+};
+
+// The dialog's controls as the player sees them.
+struct DialogView {
+  std::string caption, label, path, browse, install, cancel, version, hint, status;
+  bool enabled = false;
+  bool pathEnabled = false, browseEnabled = false, installEnabled = false, cancelEnabled = false;
+  bool barVisible = false, hintVisible = false;
+  long barPos = -1, barLow = -1, barHigh = -1;
+};
+
+class PatchProcess {
+ public:
+  ~PatchProcess() {
+    if (info_.hProcess) {
+      if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
+        Log("ending the program that is still running");
+        TerminateProcess(info_.hProcess, 1);
+        WaitForSingleObject(info_.hProcess, kQuickMs);
+      }
+      CloseHandle(info_.hProcess);
+      CloseHandle(info_.hThread);
+    }
+  }
+
+  bool Start(const std::string& exe) {
+    STARTUPINFOA startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    std::string commandLine = "\"" + exe + "\"";
+    if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info_)) {
+      Fail("cannot start " + exe + " (error " + std::to_string(GetLastError()) + ")");
+      info_.hProcess = nullptr;
+      return false;
+    }
+    return true;
+  }
+
+  DWORD thread() const { return info_.dwThreadId; }
+
+  // The main dialog, shown or not yet.
+  HWND Dialog() const {
+    for (HWND w : TopLevelWindows(info_.dwProcessId)) {
+      if (IsDialogClass(w) && GetDlgItem(w, IDC_INSTALL_PATH)) return w;
+    }
+    return nullptr;
+  }
+
+  HWND VisibleDialog() const {
+    HWND dialog = Dialog();
+    return dialog && IsWindowVisible(dialog) ? dialog : nullptr;
+  }
+
+  HWND MessageBoxWindow() const {
+    for (HWND w : TopLevelWindows(info_.dwProcessId)) {
+      if (IsDialogClass(w) && IsWindowVisible(w) && GetDlgItem(w, 0xFFFF) &&
+          !GetDlgItem(w, IDC_INSTALL_PATH)) {
+        return w;
+      }
+    }
+    return nullptr;
+  }
+
+  HWND Browser() const {
+    for (HWND w : TopLevelWindows(info_.dwProcessId)) {
+      if (IsWindowVisible(w) && FindDescendant(w, "SysTreeView32")) return w;
+    }
+    return nullptr;
+  }
+
+  bool Running() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
+
+  // Waits for the end; fails unless it comes in time with exit code 0.
+  void ExpectExitZero(const std::string& after) {
+    if (WaitForSingleObject(info_.hProcess, kQuickMs) != WAIT_OBJECT_0) {
+      Fail("the program still runs " + after);
+      return;
+    }
+    DWORD code = 1;
+    GetExitCodeProcess(info_.hProcess, &code);
+    ExpectNumber(code, 0, "exit code " + after);
+  }
+
+ private:
+  PROCESS_INFORMATION info_ = {};
+};
+
+DialogView ReadDialog(HWND dialog) {
+  DialogView v;
+  v.caption = TextOf(dialog);
+  v.enabled = IsWindowEnabled(dialog);
+  v.label = TextOf(GetDlgItem(dialog, IDC_LABEL));
+  v.path = TextOf(GetDlgItem(dialog, IDC_INSTALL_PATH));
+  v.browse = TextOf(GetDlgItem(dialog, IDC_BROWSE));
+  v.install = TextOf(GetDlgItem(dialog, IDC_INSTALL));
+  v.cancel = TextOf(GetDlgItem(dialog, IDCANCEL));
+  v.version = TextOf(GetDlgItem(dialog, IDC_VERSION));
+  v.hint = TextOf(GetDlgItem(dialog, IDC_HINT));
+  v.status = TextOf(GetDlgItem(dialog, IDC_STATUS));
+  v.pathEnabled = IsWindowEnabled(GetDlgItem(dialog, IDC_INSTALL_PATH));
+  v.browseEnabled = IsWindowEnabled(GetDlgItem(dialog, IDC_BROWSE));
+  v.installEnabled = IsWindowEnabled(GetDlgItem(dialog, IDC_INSTALL));
+  v.cancelEnabled = IsWindowEnabled(GetDlgItem(dialog, IDCANCEL));
+  v.hintVisible = IsWindowVisible(GetDlgItem(dialog, IDC_HINT));
+  HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
+  v.barVisible = IsWindowVisible(bar);
+  DWORD_PTR result = 0;
+  if (SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kQuickMs, &result)) {
+    v.barPos = static_cast<long>(result);
+  }
+  if (SendMessageTimeoutA(bar, PBM_GETRANGE, TRUE, 0, SMTO_ABORTIFHUNG, kQuickMs, &result)) {
+    v.barLow = static_cast<long>(result);
+  }
+  if (SendMessageTimeoutA(bar, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, kQuickMs, &result)) {
+    v.barHigh = static_cast<long>(result);
+  }
+  return v;
+}
+
+void ExpectReady(const DialogView& v, const std::string& path) {
+  ExpectText(v.caption, kDialogCaption, "dialog caption");
+  ExpectText(v.label, kLabel, "folder label");
+  ExpectText(v.path, path, "path field");
+  ExpectText(v.install, "&Install", "Install button");
+  ExpectText(v.browse, "...", "browse button");
+  ExpectText(v.cancel, "E&xit", "cancel button before an installation");
+  ExpectText(v.version, kVersion, "version line");
+  ExpectText(v.hint, kHint, "hint line");
+  ExpectText(v.status, kReadyStatus, "status line before an installation");
+  Expect(v.enabled, "the dialog is disabled");
+  Expect(v.pathEnabled && v.browseEnabled && v.installEnabled && v.cancelEnabled,
+         "a button or the path field is disabled before an installation");
+  Expect(v.hintVisible, "the hint line is hidden before an installation");
+  Expect(!v.barVisible, "the progress bar is shown before an installation");
+}
+
+// Shared by the running and the finished state: what an installation leaves.
+void ExpectLocked(const DialogView& v, const std::string& path, const std::string& status,
+                  const std::string& state) {
+  ExpectText(v.path, path, "path field " + state);
+  ExpectText(v.status, status, "status line " + state);
+  Expect(!v.pathEnabled, "the path field is enabled " + state);
+  Expect(!v.browseEnabled, "the browse button is enabled " + state);
+  Expect(!v.installEnabled, "the Install button is enabled " + state);
+  Expect(v.cancelEnabled, "the cancel button is disabled " + state);
+  Expect(v.barVisible, "the progress bar is hidden " + state);
+  Expect(!v.hintVisible, "the hint line is shown " + state);
+  ExpectNumber(v.barLow, 0, "progress bar's low end " + state);
+  ExpectNumber(v.barHigh, 100, "progress bar's high end " + state);
+}
+
+// Waits for the program's first window: the dialog or a message box.
+HWND WaitFirstWindow(PatchProcess& patch) {
+  HWND first = nullptr;
+  WaitUntil(
+      [&] {
+        first = patch.MessageBoxWindow();
+        if (!first) first = patch.VisibleDialog();
+        return first != nullptr || !patch.Running();
+      },
+      kStartTimeoutMs);
+  if (!first) Fail("no window appeared");
+  return first;
+}
+
+// Starts the program and waits for its dialog, expecting no warning first.
+HWND StartToDialog(PatchProcess& patch, const std::string& exe) {
+  if (!patch.Start(exe)) return nullptr;
+  HWND first = WaitFirstWindow(patch);
+  if (!first) return nullptr;
+  if (first == patch.MessageBoxWindow()) {
+    Fail("a message box came before the dialog: \"" + TextOf(GetDlgItem(first, 0xFFFF)) + "\"");
+    return nullptr;
+  }
+  return first;
+}
+
+Box ReadBox(HWND window) {
+  Box box;
+  box.window = window;
+  box.caption = TextOf(window);
+  box.text = TextOf(GetDlgItem(window, 0xFFFF));
+  return box;
+}
+
+// A message box as the player meets it: owner, caption, text, one OK
+// button, and an icon only where one is expected.
+void ExpectBox(const Box& box, HWND owner, const char* text, const char* caption, bool icon) {
+  ExpectText(box.text, text, "message box text");
+  ExpectText(box.caption, caption, "message box caption");
+  Expect(GetWindow(box.window, GW_OWNER) == owner, "the message box is not owned by the dialog");
+  HWND ok = GetDlgItem(box.window, IDOK);
+  Expect(ok && IsWindowVisible(ok), "the message box has no OK button");
+  const int others[] = {IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO};
+  for (int id : others) {
+    HWND button = GetDlgItem(box.window, id);
+    Expect(!button || !IsWindowVisible(button),
+           "the message box has a button besides OK: " + TextOf(button));
+  }
+  Expect(HasVisibleIcon(box.window) == icon,
+         icon ? "the message box shows no icon" : "the message box shows an icon");
+}
+
+// Presses Enter on the box's focused button, as the player does.
+bool DismissBox(PatchProcess& patch, const Box& box) {
+  HWND focus = FocusOf(patch.thread());
+  if (!focus || (focus != box.window && !IsChild(box.window, focus))) {
+    Fail("the message box does not hold the keyboard focus");
+    focus = GetDlgItem(box.window, IDOK);
+  }
+  PressKey(focus, VK_RETURN);
+  if (!WaitUntil([&] { return !IsWindow(box.window) || !IsWindowVisible(box.window); }, kQuickMs)) {
+    Fail("Enter did not close the message box");
+    return false;
+  }
+  return true;
+}
+
+void Click(HWND dialog, int id) {
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+// Waits for the box that ends an installation; on the way, reads what the
+// player can see while the files are written (the program pumps no
+// messages then, so only the texts and states the system keeps).
+Box WaitInstallBox(PatchProcess& patch, HWND dialog, bool* sawRunning) {
+  HWND cancel = GetDlgItem(dialog, IDCANCEL);
+  HWND window = nullptr;
+  *sawRunning = false;
+  WaitUntil(
+      [&] {
+        window = patch.MessageBoxWindow();
+        if (window || !patch.Running()) return true;
+        if (!*sawRunning && StoredTextOf(cancel) == "Stop") {
+          *sawRunning = true;
+          ExpectText(StoredTextOf(GetDlgItem(dialog, IDC_STATUS)), kPleaseWait,
+                     "status line while installing");
+          Expect(!IsWindowEnabled(GetDlgItem(dialog, IDC_INSTALL_PATH)) &&
+                     !IsWindowEnabled(GetDlgItem(dialog, IDC_BROWSE)) &&
+                     !IsWindowEnabled(GetDlgItem(dialog, IDC_INSTALL)),
+                 "a control is still enabled while installing");
+          Expect(IsWindowVisible(GetDlgItem(dialog, IDC_PROGRESS)),
+                 "the progress bar is hidden while installing");
+          Expect(!IsWindowVisible(GetDlgItem(dialog, IDC_HINT)),
+                 "the hint line is shown while installing");
+          Expect(FocusOf(patch.thread()) == cancel,
+                 "the Stop button does not have the focus while installing");
+        }
+        return false;
+      },
+      kInstallTimeoutMs);
+  if (!window) {
+    Fail(patch.Running() ? "no message box after the installation"
+                         : "the program ended during the installation");
+    return Box();
+  }
+  return ReadBox(window);
+}
+
+struct InstallOutcome {
+  bool ok = false;
+  bool sawRunning = false;
+  DialogView duringBox;  // the dialog behind the final box
+  DialogView finished;   // after the box was dismissed
+  Box box;
+};
+
+// Presses Install (or lets `start` do it), reads the dialog behind the
+// final box, checks the box, dismisses it and reads the finished dialog.
+template <class Start>
+InstallOutcome Install(PatchProcess& patch, HWND dialog, Start start, const char* boxText,
+                       const std::string& path, const char* finalStatus,
+                       const char* screenshotBox = nullptr) {
+  InstallOutcome out;
+  start();
+  out.box = WaitInstallBox(patch, dialog, &out.sawRunning);
+  if (!out.box.window) return out;
+  ExpectBox(out.box, dialog, boxText, kBoxCaption, false);
+  out.duringBox = ReadDialog(dialog);
+  ExpectText(out.duringBox.cancel, "Stop", "cancel button while the final box is up");
+  Expect(!out.duringBox.enabled, "the dialog takes input while the final box is up");
+  ExpectLocked(out.duringBox, path, finalStatus, "while the final box is up");
+  if (screenshotBox) Screenshot(screenshotBox, dialog);
+  if (!DismissBox(patch, out.box)) return out;
+  HWND cancel = GetDlgItem(dialog, IDCANCEL);
+  Expect(WaitUntil([&] { return TextOf(cancel) == "Close"; }, kQuickMs),
+         "the cancel button does not read \"Close\" after the final box");
+  out.finished = ReadDialog(dialog);
+  ExpectText(out.finished.cancel, "Close", "cancel button after the installation");
+  Expect(out.finished.enabled, "the dialog stays disabled after the final box");
+  ExpectLocked(out.finished, path, finalStatus, "after the installation");
+  ExpectNumber(out.finished.barPos, out.duringBox.barPos, "bar moved after the final box");
+  out.ok = true;
+  return out;
+}
+
+// Closes the finished dialog with its Close button, from the keyboard.
+void PressClose(PatchProcess& patch, HWND dialog) {
+  HWND cancel = GetDlgItem(dialog, IDCANCEL);
+  HWND focus = FocusOf(patch.thread());
+  Expect(focus == cancel, "the Close button does not have the focus after the installation");
+  if (!TabTo(patch.thread(), dialog, cancel)) {
+    Fail("cannot reach the Close button with Tab");
+    Click(dialog, IDCANCEL);
+  } else {
+    PressKey(cancel, VK_SPACE);
+  }
+  patch.ExpectExitZero("after Close");
+}
+
+bool LoadOrFail(const std::string& archive, std::vector<StoredFile>* files) {
+  std::string error;
+  if (!LoadArchive(archive, files, &error)) Fail(error);
+  return error.empty();
+}
+
+void ClickInstall(HWND dialog) { Click(dialog, IDC_INSTALL); }
+
+// --- the cases --------------------------------------------------------------
+
+struct Args {
+  std::string patch, archive, dest;
+};
+
+// The first key names the folder (the second names another): the full
+// archive is installed there and every step of the dialog is checked.
+void FirstKeyInstall(const Args& a) {
+  std::vector<StoredFile> files;
+  if (!LoadOrFail(a.archive, &files)) return;
+  RemoveGameKeys();
+  SetInstallPath(kFirstKey, a.dest.c_str());
+  SetInstallPath(kSecondKey, (a.dest + "-second").c_str());
+  PatchProcess patch;
+  HWND dialog = StartToDialog(patch, a.patch);
+  if (!dialog) return;
+  ExpectReady(ReadDialog(dialog), a.dest);
+  ExpectNumber(GetDlgCtrlID(FocusOf(patch.thread())), IDC_INSTALL,
+               "control with the focus at start (the first tab stop)");
+  Screenshot("ready", dialog);
+
+  DWORD started = GetTickCount();
+  InstallOutcome out = Install(
+      patch, dialog, [&] { ClickInstall(dialog); }, kSuccessBox, a.dest, kSuccessStatus,
+      "installed");
+  Log("installation of %u files took %lu ms", static_cast<unsigned>(files.size()),
+      GetTickCount() - started);
+  if (!out.ok) return;
+  // Thousands of files take seconds: the running state cannot be missed.
+  Expect(out.sawRunning, "never saw the running state (\"Stop\") before the final box");
+  ExpectNumber(out.duringBox.barPos, 100, "progress bar after success");
+  Screenshot("finished", dialog);
+  PressClose(patch, dialog);
+  ExpectInstalled(files, a.dest);
+  Expect(!Exists(a.dest + "-second"), "the second key's folder was written to");
+}
+
+// Opens the dialog with only `setup` done to the registry and closes it
+// with Exit: the field shows `expected`, no warning, nothing written.
+void LookupCase(const Args& a, const std::string& expected) {
+  PatchProcess patch;
+  HWND dialog = StartToDialog(patch, a.patch);
+  if (!dialog) return;
+  ExpectReady(ReadDialog(dialog), expected);
+  Click(dialog, IDCANCEL);
+  patch.ExpectExitZero("after Exit");
+  Expect(FolderIsEmptyOrMissing(a.dest), "something was written to " + a.dest);
+}
+
+void SecondKeyOnly(const Args& a) {
+  RemoveGameKeys();
+  SetInstallPath(kSecondKey, a.dest.c_str());
+  LookupCase(a, a.dest);
+}
+
+void EmptyFirstValue(const Args& a) {
+  RemoveGameKeys();
+  SetInstallPath(kFirstKey, "");
+  SetInstallPath(kSecondKey, a.dest.c_str());
+  LookupCase(a, a.dest);
+}
+
+// Neither key: the warning comes before the dialog, the field is empty, and
+// a folder typed in from the keyboard is installed to.
+void NoKeysTypedFolder(const Args& a) {
+  std::vector<StoredFile> files;
+  if (!LoadOrFail(a.archive, &files)) return;
+  RemoveGameKeys();
+  PatchProcess patch;
+  if (!patch.Start(a.patch)) return;
+  HWND first = WaitFirstWindow(patch);
+  if (!first) return;
+  HWND dialog = patch.Dialog();
+  if (first != patch.MessageBoxWindow()) {
+    Fail("the dialog opened without the warning");
+    return;
+  }
+  Box warning = ReadBox(first);
+  Expect(dialog && !IsWindowVisible(dialog), "the dialog is shown before the warning is dismissed");
+  ExpectBox(warning, dialog, "OrvantisIII was not found.", "Warning", true);
+  if (!DismissBox(patch, warning)) return;
+  if (!WaitUntil([&] { return patch.VisibleDialog() != nullptr; }, kQuickMs)) {
+    Fail("no dialog after the warning");
+    return;
+  }
+  dialog = patch.VisibleDialog();
+  ExpectReady(ReadDialog(dialog), "");
+  Expect(patch.MessageBoxWindow() == nullptr, "a second message box came up");
+
+  HWND field = GetDlgItem(dialog, IDC_INSTALL_PATH);
+  if (!TabTo(patch.thread(), dialog, field)) {
+    Fail("cannot reach the path field with Tab");
+    return;
+  }
+  TypeChars(field, a.dest);
+  if (!WaitUntil([&] { return TextOf(field) == a.dest; }, kQuickMs)) {
+    ExpectText(TextOf(field), a.dest, "path field after typing");
+    return;
+  }
+  InstallOutcome out = Install(
+      patch, dialog, [&] { ClickInstall(dialog); }, kSuccessBox, a.dest, kSuccessStatus);
+  if (!out.ok) return;
+  ExpectNumber(out.finished.barPos, 100, "progress bar after success");
+  PressClose(patch, dialog);
+  ExpectInstalled(files, a.dest);
+}
+
+// Existing read-only and hidden files are replaced; files of the player's
+// own that the archive does not carry are left as they were.
+void ReplacesProtectedFiles(const Args& a) {
+  std::vector<StoredFile> files;
+  if (!LoadOrFail(a.archive, &files)) return;
+  const std::string readOnly = JoinWindowsPath(a.dest, "replaced\\readonly.cfg");
+  const std::string hidden = JoinWindowsPath(a.dest, "replaced\\hidden.cfg");
+  const std::string ownBeside = JoinWindowsPath(a.dest, "replaced\\mine.cfg");
+  const std::string ownTop = JoinWindowsPath(a.dest, "savegame.sav");
+  if (!FindStored(files, "replaced\\readonly.cfg") || !FindStored(files, "replaced\\hidden.cfg")) {
+    return;
+  }
+  if (!MakeFolders(a.dest + "\\replaced") || !WriteWholeFile(readOnly, "old read-only") ||
+      !WriteWholeFile(hidden, "old hidden") || !WriteWholeFile(ownBeside, "the player's own") ||
+      !WriteWholeFile(ownTop, "a saved game")) {
+    Fail("cannot prepare the destination");
+    return;
+  }
+  SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY);
+  SetFileAttributesA(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN);
+  SetFileAttributesA(ownBeside.c_str(), FILE_ATTRIBUTE_READONLY);
+  Expect(GetFileAttributesA(readOnly.c_str()) & FILE_ATTRIBUTE_READONLY,
+         "the read-only attribute did not stick");
+  Expect(GetFileAttributesA(hidden.c_str()) & FILE_ATTRIBUTE_HIDDEN,
+         "the hidden attribute did not stick");
+  DWORD ownAttributes = GetFileAttributesA(ownBeside.c_str());
+
+  RemoveGameKeys();
+  SetInstallPath(kFirstKey, a.dest.c_str());
+  PatchProcess patch;
+  HWND dialog = StartToDialog(patch, a.patch);
+  if (!dialog) return;
+  InstallOutcome out = Install(
+      patch, dialog, [&] { ClickInstall(dialog); }, kSuccessBox, a.dest, kSuccessStatus);
+  if (!out.ok) return;
+  PressClose(patch, dialog);
+  ExpectInstalled(files, a.dest);
+  Expect(!(GetFileAttributesA(readOnly.c_str()) & FILE_ATTRIBUTE_READONLY),
+         "the replaced read-only file is still read-only");
+  Expect(!(GetFileAttributesA(hidden.c_str()) & FILE_ATTRIBUTE_HIDDEN),
+         "the replaced hidden file is still hidden");
+  std::string bytes;
+  Expect(ReadWholeFile(ownBeside, &bytes) && bytes == "the player's own",
+         "a file the archive does not carry was changed: " + ownBeside);
+  ExpectNumber(GetFileAttributesA(ownBeside.c_str()), ownAttributes,
+               "attributes of a file the archive does not carry");
+  Expect(ReadWholeFile(ownTop, &bytes) && bytes == "a saved game",
+         "a file the archive does not carry was changed: " + ownTop);
+}
+
+// A destination file that another program holds open without sharing
+// cannot be created; every other file still is.
+void LockedFile(const Args& a) {
+  std::vector<StoredFile> files;
+  if (!LoadOrFail(a.archive, &files)) return;
+  const char kHeldName[] = "held\\locked.dat";
+  const StoredFile* heldFile = FindStored(files, kHeldName);
+  if (!heldFile) return;
+  std::uint64_t total = 0;
+  for (const StoredFile& f : files) total += f.size;
+  const long expectedBar = static_cast<long>((total - heldFile->size) * 100 / total);
+
+  const std::string held = JoinWindowsPath(a.dest, kHeldName);
+  if (!MakeFolders(a.dest + "\\held") || !WriteWholeFile(held, "held by another program")) {
+    Fail("cannot prepare the destination");
+    return;
+  }
+  HANDLE lock = CreateFileA(held.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (lock == INVALID_HANDLE_VALUE) {
+    Fail("cannot hold " + held + " open");
+    return;
+  }
+  RemoveGameKeys();
+  SetInstallPath(kFirstKey, a.dest.c_str());
+  PatchProcess patch;
+  HWND dialog = StartToDialog(patch, a.patch);
+  InstallOutcome out;
+  if (dialog) {
+    out = Install(
+        patch, dialog, [&] { ClickInstall(dialog); }, kCannotCreate, a.dest, kPleaseWait);
+  }
+  CloseHandle(lock);
+  if (!out.ok) return;
+  ExpectNumber(out.finished.barPos, expectedBar,
+               "progress bar (the held file's bytes are never begun)");
+  PressClose(patch, dialog);
+  ExpectInstalled(files, a.dest, kHeldName);
+  std::string bytes;
+  Expect(ReadWholeFile(held, &bytes) && bytes == "held by another program",
+         "the held file was changed");
+}
+
+// The archive ends inside its last file: that file keeps the whole pieces
+// read before the end, the others are intact.
+void ShortArchive(const Args& a) {
+  std::vector<StoredFile> files;
+  if (!LoadOrFail(a.archive, &files)) return;
+  if (files.empty() || files.back().complete) {
+    Fail("the test archive's last file is not cut short");
+    return;
+  }
+  RemoveGameKeys();
+  SetInstallPath(kFirstKey, a.dest.c_str());
+  PatchProcess patch;
+  HWND dialog = StartToDialog(patch, a.patch);
+  if (!dialog) return;
+  InstallOutcome out = Install(
+      patch, dialog, [&] { ClickInstall(dialog); }, kErrorReading, a.dest, kPleaseWait);
+  if (!out.ok) return;
+  ExpectNumber(out.finished.barPos, 100, "progress bar (every file was created)");
+  PressClose(patch, dialog);
+  ExpectInstalled(files, a.dest);
+}
+
+// A folder on a drive letter that does not exist: nothing can be created.
+void MissingDrive(const Args& a) {
+  DWORD drives = GetLogicalDrives();
+  char letter = 0;
+  for (char c = 'Q'; c <= 'Y' && !letter; ++c) {
+    if (!(drives & (1u << (c - 'A')))) letter = c;
+  }
+  if (!letter) {
+    Fail("every drive letter from Q to Y is mapped");
+    return;
+  }
+  const std::string folder = std::string(1, letter) + ":\\game";
+  RemoveGameKeys();
+  SetInstallPath(kFirstKey, folder.c_str());
+  PatchProcess patch;
+  HWND dialog = StartToDialog(patch, a.patch);
+  if (!dialog) return;
+  ExpectReady(ReadDialog(dialog), folder);
+  InstallOutcome out = Install(
+      patch, dialog, [&] { ClickInstall(dialog); }, kCannotCreate, folder, kPleaseWait);
+  if (!out.ok) return;
+  ExpectNumber(out.finished.barPos, 0, "progress bar when nothing could be created");
+  PressClose(patch, dialog);
+}
+
+// Esc, Exit and the title bar's close each end the dialog before an
+// installation, and nothing is written.
+void CloseBeforeInstall(const Args& a) {
+  RemoveGameKeys();
+  SetInstallPath(kFirstKey, a.dest.c_str());
+  const char* ways[] = {"Esc", "Exit", "the title bar's close"};
+  for (int way = 0; way < 3; ++way) {
+    Log("closing with %s", ways[way]);
+    PatchProcess patch;
+    HWND dialog = StartToDialog(patch, a.patch);
+    if (!dialog) return;
+    ExpectReady(ReadDialog(dialog), a.dest);
+    HWND focus = FocusOf(patch.thread());
+    if (way == 0) {
+      PressKey(focus ? focus : dialog, VK_ESCAPE);
+    } else if (way == 1) {
+      HWND exitButton = GetDlgItem(dialog, IDCANCEL);
+      if (!TabTo(patch.thread(), dialog, exitButton)) {
+        Fail("cannot reach the Exit button with Tab");
+        return;
+      }
+      PressKey(exitButton, VK_SPACE);
+    } else {
+      PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    }
+    patch.ExpectExitZero(std::string("after ") + ways[way]);
+    Expect(FolderIsEmptyOrMissing(a.dest), std::string("something was written after ") + ways[way]);
+  }
+}
+
+// Enter in the path field presses the default button, Install.
+void EnterInstalls(const Args& a) {
+  std::vector<StoredFile> files;
+  if (!LoadOrFail(a.archive, &files)) return;
+  RemoveGameKeys();
+  SetInstallPath(kFirstKey, a.dest.c_str());
+  PatchProcess patch;
+  HWND dialog = StartToDialog(patch, a.patch);
+  if (!dialog) return;
+  HWND field = GetDlgItem(dialog, IDC_INSTALL_PATH);
+  if (!TabTo(patch.thread(), dialog, field)) {
+    Fail("cannot reach the path field with Tab");
+    return;
+  }
+  InstallOutcome out = Install(
+      patch, dialog, [&] { PressKey(field, VK_RETURN); }, kSuccessBox, a.dest, kSuccessStatus);
+  if (!out.ok) return;
+  PressClose(patch, dialog);
+  ExpectInstalled(files, a.dest);
+}
+
+// The browse button opens the folder browser; cancelling it changes nothing.
+void BrowseCancel(const Args& a) {
+  RemoveGameKeys();
+  SetInstallPath(kFirstKey, a.dest.c_str());
+  PatchProcess patch;
+  HWND dialog = StartToDialog(patch, a.patch);
+  if (!dialog) return;
+  HWND browse = GetDlgItem(dialog, IDC_BROWSE);
+  if (!TabTo(patch.thread(), dialog, browse)) {
+    Fail("cannot reach the browse button with Tab");
+    return;
+  }
+  PressKey(browse, VK_SPACE);
+  HWND browser = nullptr;
+  if (!WaitUntil([&] { return (browser = patch.Browser()) != nullptr; }, kStartTimeoutMs)) {
+    Fail("the folder browser did not open");
+    return;
+  }
+  Expect(GetWindow(browser, GW_OWNER) == dialog, "the folder browser is not owned by the dialog");
+  Expect(!IsWindowEnabled(dialog), "the dialog takes input while the folder browser is open");
+  Screenshot("browser", browser);
+  HWND focus = FocusOf(patch.thread());
+  Expect(focus && (focus == browser || IsChild(browser, focus)),
+         "the folder browser does not hold the focus");
+  PressKey(focus ? focus : browser, VK_ESCAPE);
+  if (!WaitUntil([&] { return !IsWindow(browser); }, kQuickMs)) {
+    Fail("Esc did not close the folder browser");
+    return;
+  }
+  ExpectReady(ReadDialog(dialog), a.dest);
+  Expect(patch.MessageBoxWindow() == nullptr, "a message box came up after the browser");
+  Click(dialog, IDCANCEL);
+  patch.ExpectExitZero("after Exit");
+  Expect(FolderIsEmptyOrMissing(a.dest), "something was written to " + a.dest);
+}
+
+// Shows the product at work: types the folder, installs, closes, and says
+// how it went. Exit code 0 when the installation succeeded.
+int Demo(const std::string& exe, const std::string& folder) {
+  PatchProcess patch;
+  if (!patch.Start(exe)) return 1;
+  HWND first = WaitFirstWindow(patch);
+  if (!first) return 1;
+  if (first == patch.MessageBoxWindow()) {
+    Box warning = ReadBox(first);
+    Log("the program warned: %s", warning.text.c_str());
+    if (!DismissBox(patch, warning)) return 1;
+    WaitUntil([&] { return patch.VisibleDialog() != nullptr; }, kQuickMs);
+  }
+  HWND dialog = patch.VisibleDialog();
+  if (!dialog) {
+    Fail("no dialog");
+    return 1;
+  }
+  HWND field = GetDlgItem(dialog, IDC_INSTALL_PATH);
+  if (!TabTo(patch.thread(), dialog, field)) {
+    Fail("cannot reach the path field with Tab");
+    return 1;
+  }
+  // Tab selects the whole field, so typing replaces what the registry gave.
+  TypeChars(field, folder);
+  if (!WaitUntil([&] { return TextOf(field) == folder; }, kQuickMs)) {
+    ExpectText(TextOf(field), folder, "path field after typing");
+    return 1;
+  }
+  Screenshot("ready", dialog);
+  Click(dialog, IDC_INSTALL);
+  bool sawRunning = false;
+  Box box = WaitInstallBox(patch, dialog, &sawRunning);
+  if (!box.window) return 1;
+  Log("the program said: %s", box.text.c_str());
+  Screenshot("installed", dialog);
+  if (!DismissBox(patch, box)) return 1;
+  WaitUntil([&] { return TextOf(GetDlgItem(dialog, IDCANCEL)) == "Close"; }, kQuickMs);
+  Screenshot("finished", dialog);
+  Click(dialog, IDCANCEL);
+  patch.ExpectExitZero("after Close");
+  return box.text == kSuccessBox && g_failures == 0 ? 0 : 1;
+}
+
+struct Case {
+  const char* name;
+  void (*run)(const Args&);
+};
+
+const Case kCases[] = {
+    {"first_key_install", FirstKeyInstall},
+    {"second_key_only", SecondKeyOnly},
+    {"empty_first_value", EmptyFirstValue},
+    {"no_keys_typed_folder", NoKeysTypedFolder},
+    {"replaces_protected_files", ReplacesProtectedFiles},
+    {"locked_file", LockedFile},
+    {"short_archive", ShortArchive},
+    {"missing_drive", MissingDrive},
+    {"close_before_install", CloseBeforeInstall},
+    {"enter_installs", EnterInstalls},
+    {"browse_cancel", BrowseCancel},
+};
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: e2e_driver CASE PATCH_EXE ARCHIVE DESTINATION [--host]\n"
+               "       e2e_driver demo PATCH_EXE FOLDER [--host]\ncases:");
+  for (const Case& c : kCases) std::fprintf(stderr, " %s", c.name);
+  std::fprintf(stderr, "\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--host") == 0) {
+      g_host = true;
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  if (args.size() == 3 && args[0] == "demo") return Demo(args[1], args[2]);
+  if (args.size() != 4) return Usage();
+  for (const Case& c : kCases) {
+    if (args[0] == c.name) {
+      Args a = {args[1], args[2], args[3]};
+      Log("case %s", c.name);
+      c.run(a);
+      Log("%s: %s", c.name, g_failures == 0 ? "passed" : "FAILED");
+      return g_failures == 0 ? 0 : 1;
+    }
+  }
+  return Usage();
+}
