@@ -20,18 +20,14 @@ bool SameLetters(const char* begin, const char* end, const char* word) {
 }
 
 // Windows drops trailing dots and spaces from a component, so ".. " and
-// "..." can mean the parent: any component made only of dots and spaces with
-// two or more dots is treated as one.
-bool IsParentLike(const char* begin, const char* end) {
-  int dots = 0;
+// "..." can mean the parent and ". " the folder itself: a component made only
+// of dots and spaces never names a file of the archive.
+bool IsDotsAndSpaces(const char* begin, const char* end) {
+  if (begin == end) return false;
   for (const char* p = begin; p != end; ++p) {
-    if (*p == '.') {
-      ++dots;
-    } else if (*p != ' ') {
-      return false;
-    }
+    if (*p != '.' && *p != ' ') return false;
   }
-  return dots >= 2;
+  return true;
 }
 
 // (part * 100 / whole) truncated, with part <= whole and whole > 0. Huge totals
@@ -199,8 +195,9 @@ bool IsContainedName(const char* name) {
   for (;;) {
     const char* end = begin;
     while (*end != '\0' && !IsSeparator(*end)) ++end;
-    if (IsParentLike(begin, end) || IsDeviceName(begin, end)) return false;
-    if (*end == '\0') return true;
+    if (IsDotsAndSpaces(begin, end) || IsDeviceName(begin, end)) return false;
+    // The last component is the file: without one the path names a folder.
+    if (*end == '\0') return end != begin;
     begin = end + 1;
   }
 }

@@ -23,9 +23,10 @@ HANDLE CreateFileWithDirectories(LPCSTR path, DWORD access, DWORD shareMode,
                                  LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                  DWORD flagsAndAttributes, HANDLE templateFile);
 
-// True when an archive name stays inside the folder it is joined to: no
-// leading separator, no ':' (drive prefix or alternate data stream), no ".."
-// component (nor one Windows would read as ".."), no device name.
+// True when an archive name names a file inside the folder it is joined to:
+// no leading separator, no ':' (drive prefix or alternate data stream), no
+// component of only dots and spaces (which Windows may read as ".." or "."),
+// no device name, and a last component that is not empty.
 bool IsContainedName(const char* name);
 
 // True for a path component Windows maps to a device (CON, NUL, COM1, LPT1...),

@@ -55,8 +55,7 @@ bool FileDataStream::Seek(std::uint64_t offset) {
   if (handle_ == INVALID_HANDLE_VALUE) return false;
   SetLastError(ERROR_SUCCESS);
   LONG high = static_cast<LONG>(static_cast<std::uint32_t>(offset >> 32));
-  SetFilePointer(handle_, static_cast<LONG>(static_cast<std::uint32_t>(offset)), &high,
-                 FILE_BEGIN);
+  SetFilePointer(handle_, static_cast<LONG>(static_cast<std::uint32_t>(offset)), &high, FILE_BEGIN);
   return GetLastError() == ERROR_SUCCESS;
 }
 

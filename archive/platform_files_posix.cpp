@@ -195,12 +195,12 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMo
     return INVALID_SET_FILE_POINTER;
   }
   // Without a high part the low part is a signed 32-bit distance, as on Windows.
-  int64_t target = distanceToMoveHigh != nullptr
-                       ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(
-                                                   *distanceToMoveHigh))
-                                               << 32) |
-                                              static_cast<uint32_t>(distanceToMove))
-                       : static_cast<int64_t>(distanceToMove);
+  int64_t target =
+      distanceToMoveHigh != nullptr
+          ? static_cast<int64_t>(
+                (static_cast<uint64_t>(static_cast<uint32_t>(*distanceToMoveHigh)) << 32) |
+                static_cast<uint32_t>(distanceToMove))
+          : static_cast<int64_t>(distanceToMove);
   if (target < 0) {
     Fail(ERROR_NEGATIVE_SEEK);
     return INVALID_SET_FILE_POINTER;
