@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <set>
 #include <string>
@@ -120,6 +121,15 @@ struct Plan {
   bool fixedSize;  // kept as chosen when the sizes are fitted to the total
 };
 
+// The elements of a braced list are evaluated in order, the operands of '+'
+// are not: draws from the generator go through here so that every compiler
+// makes them in the same order.
+std::string Concat(std::initializer_list<std::string> parts) {
+  std::string text;
+  for (const std::string& part : parts) text += part;
+  return text;
+}
+
 std::string Chapter(Random& random) {
   char text[16];
   std::snprintf(text, sizeof text, "chapter%02u", static_cast<unsigned>(random.Between(1, 12)));
@@ -144,10 +154,10 @@ std::string Stem(Random& random, int words) {
 std::string MakeStem(const Plan& plan, Random& random) {
   switch (plan.style) {
     case TEXTURE:
-      return Stem(random, random.Between(plan.fewestWords, plan.mostWords)) + '_' +
-             random.Pick(kTextureKinds);
+      return Concat({Stem(random, random.Between(plan.fewestWords, plan.mostWords)), "_",
+                     random.Pick(kTextureKinds)});
     case VOICE:
-      return std::string(random.Pick(kWords)) + "_line_" + std::to_string(random.Between(100, 999));
+      return Concat({random.Pick(kWords), "_line_", std::to_string(random.Between(100, 999))});
     case WORDS:
       return Stem(random, random.Between(plan.fewestWords, plan.mostWords));
     default:
@@ -168,7 +178,7 @@ Plan Ordinary(Random& random) {
   std::uint32_t roll = random.Below(1000);
   if (roll < 330) {
     plan.folder =
-        std::string("data\\textures\\") + random.Pick(kTextureSets) + '\\' + random.Pick(kRegions);
+        Concat({"data\\textures\\", random.Pick(kTextureSets), "\\", random.Pick(kRegions)});
     SetStyle(&plan, TEXTURE, 2, 2);
     plan.extension = random.Below(5) == 0 ? ".tga" : ".dds";
     plan.content = PATTERN;
@@ -184,14 +194,13 @@ Plan Ordinary(Random& random) {
     plan.content = RECORDS;
     plan.size = random.LogSize(9, 14);
   } else if (roll < 560) {
-    plan.folder =
-        std::string("sounds\\") + random.Pick(kSoundKinds) + '\\' + random.Pick(kSoundThemes);
+    plan.folder = Concat({"sounds\\", random.Pick(kSoundKinds), "\\", random.Pick(kSoundThemes)});
     SetStyle(&plan, WORDS, 1, 2);
     plan.extension = ".wav";
     plan.content = PATTERN;
     plan.size = random.LogSize(11, 14);
   } else if (roll < 630) {
-    plan.folder = std::string("sounds\\voice\\") + random.Pick(kLanguages) + '\\' + Chapter(random);
+    plan.folder = Concat({"sounds\\voice\\", random.Pick(kLanguages), "\\", Chapter(random)});
     SetStyle(&plan, VOICE, 1, 1);
     plan.extension = ".ogg";
     plan.content = NOISE;
@@ -215,7 +224,7 @@ Plan Ordinary(Random& random) {
     plan.size = random.LogSize(7, 12);
   } else if (roll < 920) {
     plan.folder =
-        std::string("localization\\") + random.Pick(kLanguages) + '\\' + random.Pick(kTextBlocks);
+        Concat({"localization\\", random.Pick(kLanguages), "\\", random.Pick(kTextBlocks)});
     SetStyle(&plan, WORDS, 1, 2);
     plan.extension = ".txt";
     plan.content = TEXT;
@@ -341,7 +350,7 @@ std::vector<Plan> PlanNames() {
   const int kCandidates = 8;
   while (total != kNameCharacters) {
     for (std::size_t step = 0; step < plans.size() && total != kNameCharacters; ++step) {
-      Plan& plan = plans[step * 2654435761u % plans.size()];
+      Plan& plan = plans[std::uint64_t{step} * 2654435761u % plans.size()];
       if (plan.style == FIXED) continue;
       Plan best = plan;
       std::uint64_t rest = total - LengthOf(plan);
@@ -388,22 +397,21 @@ void FitSizes(std::vector<Plan>* plans) {
 void AppendText(std::string* text, Random& random) {
   switch (random.Below(4)) {
     case 0:
-      *text += std::string(random.Pick(kVerbs)) + "(\"" + random.Pick(kWords) + "_" +
-               std::to_string(random.Below(64)) + "\", " + std::to_string(random.Below(4096)) +
-               ", " + std::to_string(random.Below(4096)) + ")\n";
+      *text += Concat({random.Pick(kVerbs), "(\"", random.Pick(kWords), "_",
+                       std::to_string(random.Below(64)), "\", ", std::to_string(random.Below(4096)),
+                       ", ", std::to_string(random.Below(4096)), ")\n"});
       break;
     case 1:
-      *text += std::string(random.Pick(kWords)) + "_" + random.Pick(kModifiers) + " = " +
-               std::to_string(random.Below(1000)) + "\n";
+      *text += Concat({random.Pick(kWords), "_", random.Pick(kModifiers), " = ",
+                       std::to_string(random.Below(1000)), "\n"});
       break;
     case 2:
-      *text += "-- the " + std::string(random.Pick(kModifiers)) + " " + random.Pick(kWords) +
-               " of the " + random.Pick(kRegions) + "\n";
+      *text += Concat({"-- the ", random.Pick(kModifiers), " ", random.Pick(kWords), " of the ",
+                       random.Pick(kRegions), "\n"});
       break;
     default:
-      *text += "if " + std::string(random.Pick(kWords)) +
-               ".state == " + std::to_string(random.Below(8)) + " then " + random.Pick(kVerbs) +
-               "(" + random.Pick(kWords) + ") end\n";
+      *text += Concat({"if ", random.Pick(kWords), ".state == ", std::to_string(random.Below(8)),
+                       " then ", random.Pick(kVerbs), "(", random.Pick(kWords), ") end\n"});
       break;
   }
 }
@@ -426,8 +434,8 @@ std::vector<unsigned char> Contents(const Plan& plan, std::uint64_t size, std::u
       for (unsigned char& c : row) c = static_cast<unsigned char>(random.Next());
       while (bytes.size() < size) {
         for (int changes = random.Below(6); changes > 0; --changes) {
-          row[random.Below(static_cast<std::uint32_t>(row.size()))] =
-              static_cast<unsigned char>(random.Next());
+          std::uint32_t at = random.Below(static_cast<std::uint32_t>(row.size()));
+          row[at] = static_cast<unsigned char>(random.Next());
         }
         bytes.insert(bytes.end(), row.begin(), row.end());
       }

@@ -29,7 +29,7 @@ SAMPLE_DATA_END = 15639579
 SAMPLE_NAMES_SIZE = 189957
 SAMPLE_TABLE_OFFSET = 15829536
 # The sample archive from every build on every platform.
-SAMPLE_SHA256 = "98c5e27573899d8ad4f64b70a0940d3028ab43a5da61ba7a71710c4a29fbd8cf"
+SAMPLE_SHA256 = "b6eb178c798f881166b3b50af5c3daf218e1e28bbf25cb3bbe315f477ad01209"
 
 
 def run(*args, cwd=None):
@@ -537,7 +537,8 @@ def main():
     parser.add_argument("--sample-payload", required=True)
     parser.add_argument("--runner", default="")
     args, rest = parser.parse_known_args()
-    PATCHPACK, SAMPLE_PAYLOAD = args.patchpack, args.sample_payload
+    PATCHPACK = os.path.abspath(args.patchpack)
+    SAMPLE_PAYLOAD = os.path.abspath(args.sample_payload)
     RUNNER = [args.runner] if args.runner else []
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
