@@ -1,16 +1,18 @@
 // patchpack create: packs a folder into an archive laid out as the installer
 // carries it.
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <system_error>
+#include <type_traits>
 #include <vector>
 
 #ifdef _WIN32

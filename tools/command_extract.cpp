@@ -220,8 +220,6 @@ const char* ResultText(int result) {
 
 }  // namespace
 
-bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index);
-
 int RunExtract(const Arguments& arguments) {
   Arguments operands;
   int parsed = ParseOperands("extract", kExtractHelp, arguments, 1, 2, &operands);

@@ -29,7 +29,6 @@ const std::uint32_t kMaxReported = 100;
 
 }  // namespace
 
-// Opens an archive and reads its index, reporting failures. Shared with verify.
 bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index) {
   std::uint64_t size = 0;
   std::string error;

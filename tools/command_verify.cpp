@@ -1,5 +1,6 @@
 // patchpack verify: checks that a folder holds exactly what an archive would
 // write into it.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -22,8 +23,6 @@ const char kVerifyHelp[] =
     "\n"
     "Exit status: 0 when every file matches, 1 when any does not or the archive\n"
     "cannot be read, 64 on a usage error.\n";
-
-bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index);
 
 namespace {
 

@@ -8,6 +8,9 @@
 
 typedef std::vector<std::string> Arguments;
 
+class ArchiveIndex;
+class FileDataStream;
+
 int RunCreate(const Arguments& arguments);
 int RunList(const Arguments& arguments);
 int RunExtract(const Arguments& arguments);
@@ -17,6 +20,10 @@ extern const char kCreateHelp[];
 extern const char kListHelp[];
 extern const char kExtractHelp[];
 extern const char kVerifyHelp[];
+
+// Opens an archive and reads its index; false after reporting why not. The
+// stream stays open on success.
+bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index);
 
 // Splits a command's arguments into operands, answering --help itself. Returns
 // -1 to go on with the operands, else the exit code: 0 after printing the help,
