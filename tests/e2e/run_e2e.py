@@ -108,7 +108,8 @@ def run_driver(args, display, driver_args, shot_prefix):
     try:
         for line in driver.stdout:
             line = line.rstrip("\r\n")
-            print(line, flush=True)
+            if not line.startswith("@"):
+                print(line, flush=True)
             if line.startswith("@shot "):
                 fields = line.split()
                 try:
@@ -132,7 +133,7 @@ def run_case(args):
     dest = os.path.join(case_dir, "Orvantis III")
     xvfb = Xvfb()
     try:
-        code, _ = run_driver(
+        code, shots = run_driver(
             args, xvfb.display,
             [args.case, windows_path(args.patch), windows_path(args.archive), windows_path(dest)],
             args.case + "-")
@@ -141,6 +142,8 @@ def run_case(args):
             if result.returncode != 0:
                 print("FAIL: %s verify found files that differ from the archive" % args.verify)
                 code = 1
+        for shot in shots:
+            print("screenshot: %s" % shot)
         return code
     finally:
         end_wine(args)
@@ -161,7 +164,10 @@ def run_demo(args):
     print("Outcome:     %s" % ("installed" if code == 0 else "FAILED (see above)"))
     print("Folder:      %s" % folder)
     for shot in shots:
+        window = shot[:-len(".png")] + "-window.png"
         print("Screenshot:  %s" % shot)
+        if os.path.exists(window):
+            print("             %s (the dialog alone)" % window)
     return code
 
 

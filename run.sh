@@ -1,0 +1,34 @@
+#!/bin/sh
+# Builds Patch.exe with the sample payload (windows preset) and runs it under
+# Wine. On a desktop (DISPLAY set and reachable) the player's dialog appears.
+# With no display, the test driver installs into a fresh folder on a virtual
+# screen and prints the outcome, the folder and the screenshots.
+# Installs what the machine lacks first (as root).
+set -eu
+cd "$(dirname "$0")"
+scripts/install-deps.sh
+
+build=build/windows
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target patch_exe
+patch=$PWD/$build/installer/Patch.exe
+
+if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+  echo "Starting $patch on $DISPLAY"
+  WINEPREFIX=$PWD/$build/wineprefix exec cmake/wine-run.sh "$patch"
+fi
+
+cmake --build --preset windows --target e2e_driver
+work=$PWD/$build/demo
+folder="$work/Orvantis III $(date +%Y%m%d-%H%M%S)"
+mkdir -p "$work"
+# The end-to-end prefix is set up for a screen without a window manager.
+set -- python3 tests/e2e/run_e2e.py --prefix "$PWD/$build/tests/e2e/wineprefix" \
+  --wine-run "$PWD/cmake/wine-run.sh" --driver "$PWD/$build/tests/e2e/e2e_driver.exe" \
+  --work "$work"
+if [ ! -f "$build/tests/e2e/wineprefix/system.reg" ]; then
+  echo "Creating the Wine prefix (once)"
+  "$@" --prepare
+fi
+echo "No display: installing into a fresh folder on a virtual screen"
+exec "$@" --demo "$folder" --patch "$patch"
