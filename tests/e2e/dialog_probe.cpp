@@ -5,7 +5,8 @@
 namespace {
 
 // Long enough for a loaded machine, short enough that a hung target fails
-// the check instead of the whole run.
+// the check instead of the whole run. (Not SMTO_ABORTIFHUNG: a program that
+// has just spent seconds installing counts as hung until it catches up.)
 const UINT kSendTimeoutMs = 10000;
 
 struct EnumState {
@@ -43,8 +44,7 @@ BOOL CALLBACK FindIcon(HWND window, LPARAM param) {
   // Wine keeps an empty icon control in boxes without an icon.
   if (lstrcmpiA(name, "Static") == 0 && (style & SS_TYPEMASK) == SS_ICON &&
       IsWindowVisible(window) &&
-      SendMessageTimeoutA(window, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &icon) &&
-      icon) {
+      SendMessageTimeoutA(window, STM_GETICON, 0, 0, SMTO_NORMAL, kSendTimeoutMs, &icon) && icon) {
     *reinterpret_cast<bool*>(param) = true;
     return FALSE;
   }
@@ -79,7 +79,7 @@ std::string TextOf(HWND window) {
   char buffer[1024] = "";
   DWORD_PTR copied = 0;
   if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
-                           SMTO_ABORTIFHUNG, kSendTimeoutMs, &copied)) {
+                           SMTO_NORMAL, kSendTimeoutMs, &copied)) {
     return "<no answer to WM_GETTEXT>";
   }
   return std::string(buffer, copied < sizeof buffer ? copied : sizeof buffer - 1);

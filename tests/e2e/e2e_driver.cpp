@@ -11,6 +11,7 @@
 // answered by one line on standard input. Exit code 0 when every check held.
 #include <windows.h>
 #include <commctrl.h>
+#include <shlobj.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -286,13 +287,13 @@ DialogView ReadDialog(HWND dialog) {
   HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
   v.barVisible = IsWindowVisible(bar);
   DWORD_PTR result = 0;
-  if (SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kQuickMs, &result)) {
+  if (SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, kQuickMs, &result)) {
     v.barPos = static_cast<long>(result);
   }
-  if (SendMessageTimeoutA(bar, PBM_GETRANGE, TRUE, 0, SMTO_ABORTIFHUNG, kQuickMs, &result)) {
+  if (SendMessageTimeoutA(bar, PBM_GETRANGE, TRUE, 0, SMTO_NORMAL, kQuickMs, &result)) {
     v.barLow = static_cast<long>(result);
   }
-  if (SendMessageTimeoutA(bar, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, kQuickMs, &result)) {
+  if (SendMessageTimeoutA(bar, PBM_GETRANGE, FALSE, 0, SMTO_NORMAL, kQuickMs, &result)) {
     v.barHigh = static_cast<long>(result);
   }
   return v;
@@ -384,7 +385,13 @@ void ExpectBox(const Box& box, HWND owner, const char* text, const char* caption
 
 // Presses Enter on the box's focused button, as the player does.
 bool DismissBox(PatchProcess& patch, const Box& box) {
-  HWND focus = FocusOf(patch.thread());
+  HWND focus = nullptr;
+  WaitUntil(
+      [&] {
+        focus = FocusOf(patch.thread());
+        return focus && (focus == box.window || IsChild(box.window, focus));
+      },
+      kQuickMs);
   if (!focus || (focus != box.window && !IsChild(box.window, focus))) {
     Fail("the message box does not hold the keyboard focus");
     focus = GetDlgItem(box.window, IDOK);
@@ -495,8 +502,8 @@ InstallOutcome Install(PatchProcess& patch, HWND dialog, Start start, const char
 // Closes the finished dialog with its Close button, from the keyboard.
 void PressClose(PatchProcess& patch, HWND dialog) {
   HWND cancel = GetDlgItem(dialog, IDCANCEL);
-  HWND focus = FocusOf(patch.thread());
-  Expect(focus == cancel, "the Close button does not have the focus after the installation");
+  Expect(WaitUntil([&] { return FocusOf(patch.thread()) == cancel; }, kQuickMs),
+         "the Close button does not have the focus after the installation");
   if (!TabTo(patch.thread(), dialog, cancel)) {
     Fail("cannot reach the Close button with Tab");
     Click(dialog, IDCANCEL);
@@ -832,8 +839,13 @@ void BrowseCancel(const Args& a) {
   Expect(GetWindow(browser, GW_OWNER) == dialog, "the folder browser is not owned by the dialog");
   Expect(!IsWindowEnabled(dialog), "the dialog takes input while the folder browser is open");
   Screenshot("browser", browser);
-  HWND focus = FocusOf(patch.thread());
-  Expect(focus && (focus == browser || IsChild(browser, focus)),
+  HWND focus = nullptr;
+  Expect(WaitUntil(
+             [&] {
+               focus = FocusOf(patch.thread());
+               return focus && (focus == browser || IsChild(browser, focus));
+             },
+             kQuickMs),
          "the folder browser does not hold the focus");
   PressKey(focus ? focus : browser, VK_ESCAPE);
   if (!WaitUntil([&] { return !IsWindow(browser); }, kQuickMs)) {
@@ -842,6 +854,53 @@ void BrowseCancel(const Args& a) {
   }
   ExpectReady(ReadDialog(dialog), a.dest);
   Expect(patch.MessageBoxWindow() == nullptr, "a message box came up after the browser");
+  Click(dialog, IDCANCEL);
+  patch.ExpectExitZero("after Exit");
+  Expect(FolderIsEmptyOrMissing(a.dest), "something was written to " + a.dest);
+}
+
+// Confirming the browser with Enter puts the chosen folder, here the one it
+// selects when it opens (the desktop), into the path field. (Typing a path
+// into the browser's edit box would be the better choice, but Wine ignores
+// that box and returns the selected folder.)
+void BrowseChoose(const Args& a) {
+  char desktop[MAX_PATH] = "";
+  if (FAILED(SHGetFolderPathA(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, 0, desktop))) {
+    Fail("cannot find the desktop folder");
+    return;
+  }
+  RemoveGameKeys();
+  SetInstallPath(kFirstKey, a.dest.c_str());
+  PatchProcess patch;
+  HWND dialog = StartToDialog(patch, a.patch);
+  if (!dialog) return;
+  HWND browse = GetDlgItem(dialog, IDC_BROWSE);
+  if (!TabTo(patch.thread(), dialog, browse)) {
+    Fail("cannot reach the browse button with Tab");
+    return;
+  }
+  PressKey(browse, VK_SPACE);
+  HWND browser = nullptr;
+  if (!WaitUntil([&] { return (browser = patch.Browser()) != nullptr; }, kStartTimeoutMs)) {
+    Fail("the folder browser did not open");
+    return;
+  }
+  HWND focus = nullptr;
+  Expect(WaitUntil(
+             [&] {
+               focus = FocusOf(patch.thread());
+               return focus && IsChild(browser, focus);
+             },
+             kQuickMs),
+         "the folder browser does not hold the focus");
+  PressKey(focus ? focus : browser, VK_RETURN);
+  if (!WaitUntil([&] { return !IsWindow(browser); }, kQuickMs)) {
+    Fail("Enter did not close the folder browser");
+    return;
+  }
+  HWND field = GetDlgItem(dialog, IDC_INSTALL_PATH);
+  WaitUntil([&] { return TextOf(field) == desktop; }, kQuickMs);
+  ExpectReady(ReadDialog(dialog), desktop);
   Click(dialog, IDCANCEL);
   patch.ExpectExitZero("after Exit");
   Expect(FolderIsEmptyOrMissing(a.dest), "something was written to " + a.dest);
@@ -907,6 +966,7 @@ const Case kCases[] = {
     {"close_before_install", CloseBeforeInstall},
     {"enter_installs", EnterInstalls},
     {"browse_cancel", BrowseCancel},
+    {"browse_choose", BrowseChoose},
 };
 
 int Usage() {
