@@ -183,10 +183,14 @@ bool IsDeviceName(const char* begin, const char* end) {
   for (const char* device : kDevices) {
     if (SameLetters(begin, stem, device)) return true;
   }
-  if (stem - begin == 4 && stem[-1] >= '1' && stem[-1] <= '9') {
-    return SameLetters(begin, stem - 1, "COM") || SameLetters(begin, stem - 1, "LPT");
+  // COM and LPT take a digit, and also the superscripts 1, 2 and 3 of the
+  // Western code page, which Windows reads as digits there.
+  if (stem - begin != 4) return false;
+  unsigned char digit = static_cast<unsigned char>(stem[-1]);
+  if ((digit < '0' || digit > '9') && digit != 0xB9 && digit != 0xB2 && digit != 0xB3) {
+    return false;
   }
-  return false;
+  return SameLetters(begin, stem - 1, "COM") || SameLetters(begin, stem - 1, "LPT");
 }
 
 bool IsContainedName(const char* name) {

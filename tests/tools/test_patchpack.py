@@ -245,7 +245,7 @@ class CreateRefusals(ToolTest):
         self.refuse("data/con/a.txt", "device name", named="payload/data/con:")
 
     def test_device_like_names_are_accepted(self):
-        make_tree(self.path("p"), {"CONSOLE.txt": b"", "COM10": b"", "LPT0": b"", "nulls": b"",
+        make_tree(self.path("p"), {"CONSOLE.txt": b"", "COM10": b"", "LPT10": b"", "nulls": b"",
                                    "a.con": b""})
         self.assertSucceeds(run("create", self.path("a.pak"), self.path("p")))
 

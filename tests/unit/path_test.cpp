@@ -38,16 +38,17 @@ TEST(JoinPath, FitsExactlyOrFails) {
 
 TEST(IsContainedName, AcceptsPlainRelativeNames) {
   for (const char* name : {"a.txt", "a\\b\\c.txt", "a/b", ".hidden", "..a", "a..b", "a.\\b",
-                           "CONSOLE", "NULL.txt", "COM0", "LPT10", "COMA", "x\\AUXILIARY"}) {
+                           "CONSOLE", "NULL.txt", "LPT10", "COMA", "x\\AUXILIARY"}) {
     EXPECT_TRUE(IsContainedName(name)) << name;
   }
 }
 
 TEST(IsContainedName, RejectsNamesThatLeaveTheFolderOrNameNoFile) {
   for (const char* name :
-       {"",          "a\\",    ".\\a", "..",    "..\\a",    "a\\..",        "a/../../b", "...\\a",
-        "a\\.. \\b", "\\a",    "/a",   "C:\\a", "C:a",      "a.txt:stream", "CON",       "con.txt",
-        "a\\Nul",    "AUX .h", "PRN.", "com1",  "LPT9.log", "a\\CONIN$",    "CONOUT$.x"}) {
+       {"",          "a\\",       ".\\a",   "..",         "..\\a", "a\\..", "a/../../b",
+        "...\\a",    "a\\.. \\b", "\\a",    "/a",         "C:\\a", "C:a",   "a.txt:stream",
+        "CON",       "con.txt",   "a\\Nul", "AUX .h",     "PRN.",  "com1",  "LPT9.log",
+        "a\\CONIN$", "CONOUT$.x", "COM0",   "lpt\xB9.txt"}) {
     EXPECT_FALSE(IsContainedName(name)) << name;
   }
 }
