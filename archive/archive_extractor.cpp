@@ -50,7 +50,8 @@ const char* EntryName(const char* names, std::uint32_t namesSize, std::uint32_t 
 
 bool ReadBlock(DataStream& stream, std::uint64_t offset, void* buffer, std::uint32_t size) {
   // A failed Seek would leave the stream somewhere else: never read from there.
-  if (!stream.Seek(offset)) return false;
+  // An empty block reads nothing, so it is read in full wherever it lies.
+  if (!stream.Seek(offset)) return size == 0;
   return stream.Read(buffer, size) == size;
 }
 
@@ -60,8 +61,8 @@ int CopyEntry(DataStream& stream, const ArchiveEntry& entry, HANDLE file, const 
               unsigned char* piece) {
   std::uint32_t size = entry.dataSize;
   // A failed Seek is a short read of this file: copying from wherever the
-  // stream stands would write wrong bytes.
-  if (!stream.Seek(entry.dataOffset)) {
+  // stream stands would write wrong bytes. An empty file copies nothing.
+  if (!stream.Seek(entry.dataOffset) && size != 0) {
     stream.Notify(EVENT_ERROR, EXTRACT_READ_FAILED, nullptr);
     return EXTRACT_READ_FAILED;
   }
