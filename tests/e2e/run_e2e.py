@@ -22,9 +22,10 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 
-# The sample install takes minutes under Wine on a slow machine.
-DRIVER_TIMEOUT = 1800
+# A backstop beyond the driver's own time limits, which end it first.
+DRIVER_TIMEOUT = 900
 
 
 def windows_path(path):
@@ -105,6 +106,8 @@ def run_driver(args, display, driver_args, shot_prefix):
     taken = []
     driver = subprocess.Popen(command, env=wine_env(args, display), stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True, errors="replace", bufsize=1)
+    watchdog = threading.Timer(DRIVER_TIMEOUT, driver.kill)
+    watchdog.start()
     try:
         for line in driver.stdout:
             line = line.rstrip("\r\n")
@@ -112,15 +115,18 @@ def run_driver(args, display, driver_args, shot_prefix):
                 print(line, flush=True)
             if line.startswith("@shot "):
                 fields = line.split()
+                reply = "done"
                 try:
                     taken.append(take_screenshot(display, shots, shot_prefix + fields[1],
                                                  fields[2:6]))
-                except (subprocess.CalledProcessError, ValueError, IndexError) as e:
+                except (OSError, subprocess.CalledProcessError, ValueError, IndexError) as e:
                     print("screenshot failed: %s" % e, flush=True)
-                driver.stdin.write("done\n")
+                    reply = "failed"
+                driver.stdin.write(reply + "\n")
                 driver.stdin.flush()
-        return driver.wait(DRIVER_TIMEOUT), taken
+        return driver.wait(), taken
     finally:
+        watchdog.cancel()
         if driver.poll() is None:
             driver.kill()
             driver.wait()
