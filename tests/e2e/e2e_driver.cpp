@@ -559,7 +559,7 @@ void FirstKeyInstall(const Args& a) {
   Expect(!Exists(a.dest + "-second"), "the second key's folder was written to");
 }
 
-// Opens the dialog with only `setup` done to the registry and closes it
+// Opens the dialog with the registry as the caller left it and closes it
 // with Exit: the field shows `expected`, no warning, nothing written.
 void LookupCase(const Args& a, const std::string& expected) {
   PatchProcess patch;
