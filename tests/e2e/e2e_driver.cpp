@@ -982,6 +982,9 @@ int Usage() {
 
 }  // namespace
 
+// fault_modes.cpp: the fault tests' modes; -1 when args name none of them.
+int RunFaultMode(const std::vector<std::string>& args);
+
 int main(int argc, char** argv) {
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
@@ -992,6 +995,7 @@ int main(int argc, char** argv) {
     }
   }
   if (args.size() == 3 && args[0] == "demo") return Demo(args[1], args[2]);
+  if (int code = RunFaultMode(args); code >= 0) return code;
   if (args.size() != 4) return Usage();
   for (const Case& c : kCases) {
     if (args[0] == c.name) {
