@@ -37,7 +37,7 @@ void SetStatus(UINT stringId) {
 
 bool ProgressMemoryStream::Notify(int event, std::uint32_t value, const char*) {
   if (event == EVENT_TOTAL_PROGRESS) {
-    SendDlgItemMessageA(g_dialog, IDC_PROGRESS, PBM_SETPOS, value, 0);
+    SendMessageA(bar_, PBM_SETPOS, value, 0);
   }
   return true;
 }
@@ -67,7 +67,7 @@ void RunInstall() {
   if (loaded == nullptr) return;
   DWORD size = SizeofResource(g_instance, found);
   // A null pointer here makes the stream's Open fail: "Cannot open file.".
-  ProgressMemoryStream stream(LockResource(loaded), size);
+  ProgressMemoryStream stream(LockResource(loaded), size, GetDlgItem(g_dialog, IDC_PROGRESS));
   ArchiveExtractor extractor;
 
   char folder[kTextCapacity];
