@@ -23,7 +23,7 @@ work=$PWD/$build/demo
 folder="$work/Orvantis III $(date +%Y%m%d-%H%M%S)"
 mkdir -p "$work"
 # The end-to-end prefix is set up for a screen without a window manager.
-set -- python3 tests/e2e/run_e2e.py --prefix "$PWD/$build/tests/e2e/wineprefix" \
+set -- /usr/bin/python3 tests/e2e/run_e2e.py --prefix "$PWD/$build/tests/e2e/wineprefix" \
   --wine-run "$PWD/cmake/wine-run.sh" --driver "$PWD/$build/tests/e2e/e2e_driver.exe" \
   --work "$work"
 if [ ! -f "$build/tests/e2e/wineprefix/system.reg" ]; then

@@ -36,15 +36,8 @@ void RunInstall();
 // extractor's overall progress.
 class ProgressMemoryStream : public MemoryDataStream {
  public:
-  // The caller looks the bar up once: looking it up for every file, as
-  // SendDlgItemMessageA does, is a request to the Wine server each time and
-  // took about a tenth of the install there.
-  ProgressMemoryStream(void* data, std::uint32_t size, HWND bar)
-      : MemoryDataStream(data, size), bar_(bar) {}
+  ProgressMemoryStream(void* data, std::uint32_t size) : MemoryDataStream(data, size) {}
   bool Notify(int event, std::uint32_t value, const char* name) override;
-
- private:
-  HWND bar_;
 };
 
 #endif  // INSTALLER_PATCH_INSTALLER_H

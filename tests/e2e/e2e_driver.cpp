@@ -206,12 +206,13 @@ class PatchProcess {
     }
   }
 
-  bool Start(const std::string& exe) {
+  // folder: the program's current folder; null keeps the driver's.
+  bool Start(const std::string& exe, const char* folder = nullptr) {
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     std::string commandLine = "\"" + exe + "\"";
-    if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder,
                         &startup, &info_)) {
       Fail("cannot start " + exe + " (error " + std::to_string(GetLastError()) + ")");
       info_.hProcess = nullptr;
@@ -348,8 +349,8 @@ HWND WaitFirstWindow(PatchProcess& patch) {
 }
 
 // Starts the program and waits for its dialog, expecting no warning first.
-HWND StartToDialog(PatchProcess& patch, const std::string& exe) {
-  if (!patch.Start(exe)) return nullptr;
+HWND StartToDialog(PatchProcess& patch, const std::string& exe, const char* folder = nullptr) {
+  if (!patch.Start(exe, folder)) return nullptr;
   HWND first = WaitFirstWindow(patch);
   if (!first) return nullptr;
   if (first == patch.MessageBoxWindow()) {
@@ -820,6 +821,59 @@ void EnterInstalls(const Args& a) {
   ExpectInstalled(files, a.dest);
 }
 
+// An empty field names no folder: Install warns as when the game was not
+// found, and the dialog stays ready. The program runs from a folder on C:, so
+// a run that went ahead anyway would write into C:'s root, where this looks.
+void EmptyFieldRefused(const Args& a) {
+  std::vector<StoredFile> files;
+  if (!LoadOrFail(a.archive, &files)) return;
+  RemoveGameKeys();
+  SetInstallPath(kFirstKey, a.dest.c_str());
+  char temp[MAX_PATH];
+  DWORD length = GetTempPathA(MAX_PATH, temp);
+  if (length < 3 || length >= MAX_PATH || temp[1] != ':') {
+    Fail("no temporary folder on a drive");
+    return;
+  }
+  const std::string root(temp, 3);
+  std::vector<std::string> tops;
+  for (const StoredFile& file : files) {
+    std::string top = JoinWindowsPath(root, file.name.substr(0, file.name.find_first_of("\\/")));
+    if (Exists(top)) {
+      Fail(top + " exists before the run: cannot tell what the run writes");
+      return;
+    }
+    tops.push_back(top);
+  }
+  PatchProcess patch;
+  HWND dialog = StartToDialog(patch, a.patch, temp);
+  if (!dialog) return;
+  HWND field = GetDlgItem(dialog, IDC_INSTALL_PATH);
+  if (!TabTo(patch.thread(), dialog, field)) {
+    Fail("cannot reach the path field with Tab");
+    return;
+  }
+  SendMessageA(field, EM_SETSEL, 0, -1);
+  PressKey(field, VK_DELETE);
+  if (!WaitUntil([&] { return TextOf(field).empty(); }, kQuickMs)) {
+    ExpectText(TextOf(field), "", "path field after Delete");
+    return;
+  }
+  PressKey(field, VK_RETURN);
+  HWND window = nullptr;
+  if (!WaitUntil([&] { return (window = patch.MessageBoxWindow()) != nullptr; }, kQuickMs)) {
+    Fail("Install with an empty field showed no message");
+    return;
+  }
+  Box warning = ReadBox(window);
+  ExpectBox(warning, dialog, "OrvantisIII was not found.", "Warning", true);
+  if (!DismissBox(patch, warning)) return;
+  ExpectReady(ReadDialog(dialog), "");
+  for (const std::string& top : tops) Expect(!Exists(top), top + " was written");
+  Click(dialog, IDCANCEL);
+  patch.ExpectExitZero("after Exit");
+}
+
 // The browse button opens the folder browser; cancelling it changes nothing.
 void BrowseCancel(const Args& a) {
   RemoveGameKeys();
@@ -967,6 +1021,7 @@ const Case kCases[] = {
     {"missing_drive", MissingDrive},
     {"close_before_install", CloseBeforeInstall},
     {"enter_installs", EnterInstalls},
+    {"empty_field_refused", EmptyFieldRefused},
     {"browse_cancel", BrowseCancel},
     {"browse_choose", BrowseChoose},
 };
