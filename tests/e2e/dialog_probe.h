@@ -9,6 +9,26 @@
 #include <string>
 #include <vector>
 
+// The installer's dialog controls.
+const int IDC_INSTALL_PATH = 1001;
+const int IDC_BROWSE = 1002;
+const int IDC_INSTALL = 1003;
+const int IDC_VERSION = 1004;
+const int IDC_PROGRESS = 1007;
+const int IDC_STATUS = 1008;
+const int IDC_HINT = 1009;
+const int IDC_LABEL = -1;
+
+const char kFirstKey[] = "Software\\Kestrova\\Orvantis 3";
+const char kSecondKey[] = "Software\\Kestrova\\Kestrova Launcher\\Games\\Orvantis 3";
+const char kSuccessBox[] = "Patch is installed successfully.";
+
+// Wine's first GUI start in a prefix is slow. The full sample installs in
+// about 5 s under Wine; a busy machine may take many times that.
+const DWORD kStartTimeoutMs = 60000;
+const DWORD kInstallTimeoutMs = 300000;
+const DWORD kQuickMs = 10000;
+
 // Waits up to `timeoutMs` for `done()` to hold, polling; returns its last value.
 template <class Condition>
 bool WaitUntil(Condition done, DWORD timeoutMs) {

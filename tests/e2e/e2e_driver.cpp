@@ -24,18 +24,6 @@
 
 namespace {
 
-const int IDC_INSTALL_PATH = 1001;
-const int IDC_BROWSE = 1002;
-const int IDC_INSTALL = 1003;
-const int IDC_VERSION = 1004;
-const int IDC_PROGRESS = 1007;
-const int IDC_STATUS = 1008;
-const int IDC_HINT = 1009;
-const int IDC_LABEL = -1;
-
-const char kFirstKey[] = "Software\\Kestrova\\Orvantis 3";
-const char kSecondKey[] = "Software\\Kestrova\\Kestrova Launcher\\Games\\Orvantis 3";
-
 const char kDialogCaption[] = "Orvantis III patch";
 const char kLabel[] =
     "The Patch Installer has found that the Orvantis III is installed in the following folder:";
@@ -46,17 +34,10 @@ const char kReadyStatus[] =
 const char kPleaseWait[] =
     "Please wait while the patch installer copies new files to the target folder...";
 const char kSuccessStatus[] = "Patch installed successfully.";
-const char kSuccessBox[] = "Patch is installed successfully.";
 const char kCannotCreate[] = "Cannot create file.";
 const char kErrorReading[] = "Error reading file.";
 const char kBoxCaption[] = "Orvantis III Patch";
 const char kVersion[] = "Version: 1.00.001";
-
-// Wine's first GUI start in a prefix is slow. The full sample installs in
-// about 5 s under Wine; a busy machine may take many times that.
-const DWORD kStartTimeoutMs = 60000;
-const DWORD kInstallTimeoutMs = 300000;
-const DWORD kQuickMs = 10000;
 
 int g_failures = 0;
 bool g_host = false;
@@ -874,6 +855,31 @@ void EmptyFieldRefused(const Args& a) {
   patch.ExpectExitZero("after Exit");
 }
 
+// Tabs to the browse button and presses it; returns the browser that opens
+// (null after a failure) and the control in it that holds the focus.
+HWND OpenBrowser(PatchProcess& patch, HWND dialog, HWND* focus) {
+  HWND browse = GetDlgItem(dialog, IDC_BROWSE);
+  if (!TabTo(patch.thread(), dialog, browse)) {
+    Fail("cannot reach the browse button with Tab");
+    return nullptr;
+  }
+  PressKey(browse, VK_SPACE);
+  HWND browser = nullptr;
+  if (!WaitUntil([&] { return (browser = patch.Browser()) != nullptr; }, kStartTimeoutMs)) {
+    Fail("the folder browser did not open");
+    return nullptr;
+  }
+  *focus = nullptr;
+  Expect(WaitUntil(
+             [&] {
+               *focus = FocusOf(patch.thread());
+               return *focus && (*focus == browser || IsChild(browser, *focus));
+             },
+             kQuickMs),
+         "the folder browser does not hold the focus");
+  return browser;
+}
+
 // The browse button opens the folder browser; cancelling it changes nothing.
 void BrowseCancel(const Args& a) {
   RemoveGameKeys();
@@ -881,28 +887,12 @@ void BrowseCancel(const Args& a) {
   PatchProcess patch;
   HWND dialog = StartToDialog(patch, a.patch);
   if (!dialog) return;
-  HWND browse = GetDlgItem(dialog, IDC_BROWSE);
-  if (!TabTo(patch.thread(), dialog, browse)) {
-    Fail("cannot reach the browse button with Tab");
-    return;
-  }
-  PressKey(browse, VK_SPACE);
-  HWND browser = nullptr;
-  if (!WaitUntil([&] { return (browser = patch.Browser()) != nullptr; }, kStartTimeoutMs)) {
-    Fail("the folder browser did not open");
-    return;
-  }
+  HWND focus = nullptr;
+  HWND browser = OpenBrowser(patch, dialog, &focus);
+  if (!browser) return;
   Expect(GetWindow(browser, GW_OWNER) == dialog, "the folder browser is not owned by the dialog");
   Expect(!IsWindowEnabled(dialog), "the dialog takes input while the folder browser is open");
   Screenshot("browser", browser);
-  HWND focus = nullptr;
-  Expect(WaitUntil(
-             [&] {
-               focus = FocusOf(patch.thread());
-               return focus && (focus == browser || IsChild(browser, focus));
-             },
-             kQuickMs),
-         "the folder browser does not hold the focus");
   PressKey(focus ? focus : browser, VK_ESCAPE);
   if (!WaitUntil([&] { return !IsWindow(browser); }, kQuickMs)) {
     Fail("Esc did not close the folder browser");
@@ -930,25 +920,9 @@ void BrowseChoose(const Args& a) {
   PatchProcess patch;
   HWND dialog = StartToDialog(patch, a.patch);
   if (!dialog) return;
-  HWND browse = GetDlgItem(dialog, IDC_BROWSE);
-  if (!TabTo(patch.thread(), dialog, browse)) {
-    Fail("cannot reach the browse button with Tab");
-    return;
-  }
-  PressKey(browse, VK_SPACE);
-  HWND browser = nullptr;
-  if (!WaitUntil([&] { return (browser = patch.Browser()) != nullptr; }, kStartTimeoutMs)) {
-    Fail("the folder browser did not open");
-    return;
-  }
   HWND focus = nullptr;
-  Expect(WaitUntil(
-             [&] {
-               focus = FocusOf(patch.thread());
-               return focus && IsChild(browser, focus);
-             },
-             kQuickMs),
-         "the folder browser does not hold the focus");
+  HWND browser = OpenBrowser(patch, dialog, &focus);
+  if (!browser) return;
   PressKey(focus ? focus : browser, VK_RETURN);
   if (!WaitUntil([&] { return !IsWindow(browser); }, kQuickMs)) {
     Fail("Enter did not close the folder browser");

@@ -25,12 +25,6 @@
 
 namespace {
 
-const int IDC_INSTALL_PATH = 1001;
-const int IDC_INSTALL = 1003;
-const DWORD kStartTimeoutMs = 60000;
-const DWORD kInstallTimeoutMs = 300000;
-const DWORD kQuickMs = 10000;
-
 void Report(const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -31,14 +31,6 @@
 
 namespace {
 
-const int kInstallButton = 1003;
-const int kPathField = 1001;
-const char kFirstKey[] = "Software\\Kestrova\\Orvantis 3";
-const char kSuccessBox[] = "Patch is installed successfully.";
-
-const DWORD kStartTimeoutMs = 60000;
-const DWORD kRunTimeoutMs = 300000;
-const DWORD kQuickMs = 10000;
 // Each poll costs the prefix's server a request or a few, taken from the
 // program being timed: fine polls for its start-up, which is short, and
 // coarser ones for the install, which takes seconds.
@@ -114,7 +106,7 @@ class Process {
   HWND FindDialog(bool messageBox) const {
     for (HWND w : TopLevelWindows(info_.dwProcessId)) {
       if (!IsDialogClass(w) || !IsWindowVisible(w)) continue;
-      bool isMain = GetDlgItem(w, kPathField) != nullptr;
+      bool isMain = GetDlgItem(w, IDC_INSTALL_PATH) != nullptr;
       if (messageBox ? !isMain && GetDlgItem(w, 0xFFFF) : isMain) return w;
     }
     return nullptr;
@@ -160,12 +152,13 @@ bool TimePatch(const std::string& exe, const std::string& dest, double* startMs,
     return Fail(early ? "a message box came before the dialog: " + TextOf(GetDlgItem(early, 0xFFFF))
                       : "the dialog did not come up");
   }
-  if (TextOf(GetDlgItem(dialog, kPathField)) != dest) return Fail("the path field is not " + dest);
+  if (TextOf(GetDlgItem(dialog, IDC_INSTALL_PATH)) != dest)
+    return Fail("the path field is not " + dest);
 
   HWND box = nullptr;
   start = Now();
-  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(kInstallButton, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dialog, kInstallButton)));
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_INSTALL, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDC_INSTALL)));
   // The box disables its owner first: one cheap request per poll until then.
   bool boxed = Poll(
       [&] {
@@ -173,7 +166,7 @@ bool TimePatch(const std::string& exe, const std::string& dest, double* startMs,
         if (IsWindowEnabled(dialog)) return false;
         return (box = patch.FindDialog(true)) != nullptr;
       },
-      kRunTimeoutMs, kInstallPollMs);
+      kInstallTimeoutMs, kInstallPollMs);
   *installMs = Now() - start;
   if (!boxed || !box) return Fail("no message box after Install");
   std::string text = TextOf(GetDlgItem(box, 0xFFFF));
@@ -194,7 +187,7 @@ bool TimePeer(const std::string& exe, const std::string& dest, double* runMs) {
   double start = Now();
   // The peer reads its folder from the rest of the command line after /D=.
   if (!peer.Start(exe, " /S /D=" + dest)) return false;
-  bool ok = peer.WaitExitZero(kRunTimeoutMs, exe);
+  bool ok = peer.WaitExitZero(kInstallTimeoutMs, exe);
   *runMs = Now() - start;
   return ok && (Exists(dest) || Fail(exe + " did not create " + dest));
 }
