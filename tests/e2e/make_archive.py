@@ -6,15 +6,14 @@ make_archive.py --short OUT    the same files, but the last one's bytes are
                                cut short: they sit at the very end of the
                                archive, so reading the whole entry runs past
                                the end
-
-Written independently of the project's own tools so that the runs do not
-depend on the code they test.
 """
+import os
 import random
-import struct
 import sys
 
-ENTRY_SIZE = 32
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from patch_archive import Archive  # noqa: E402
+
 # The last file claims this many bytes more than the archive holds for it.
 SHORT_BY = 700
 
@@ -43,40 +42,14 @@ def sample_files():
 
 
 def build(files, short):
-    """Lays the archive out as the shipped one is: header, data, names,
-    table; with `short`, the last file's (cut) bytes go after the table."""
-    body = bytearray()
-    offset = 48
-    entries = []
-    stored_last = None
-    for i, (name, data) in enumerate(files):
-        if short and i == len(files) - 1:
-            stored_last = data[: len(data) - SHORT_BY]
-            entries.append([None, len(data)])
-            continue
-        entries.append([offset + len(body), len(data)])
-        body += data
-    names = bytearray()
-    name_offsets = []
-    for name, _ in files:
-        encoded = name.encode("ascii") + b"\0"
-        name_offsets.append((len(names), len(encoded)))
-        names += encoded
-    names_offset = offset + len(body)
-    table_offset = names_offset + len(names)
-    table_size = ENTRY_SIZE * len(files)
-    if short:
-        entries[-1][0] = table_offset + table_size
-    header = struct.pack(
-        "<IIQIIQIIQ", 1, 0, names_offset, ENTRY_SIZE, table_size, table_offset, 0,
-        len(names), names_offset)
-    table = bytearray()
-    for (data_offset, size), (name_offset, name_length) in zip(entries, name_offsets):
-        table += struct.pack("<QIIIIQ", data_offset, size, name_offset, name_length, 32, 0)
-    out = header + body + names + table
-    if short:
-        out += stored_last
-    return bytes(out)
+    """With `short`, the last file's (cut) bytes go after the table."""
+    if not short:
+        return Archive(files).build()
+    archive = Archive(files[:-1])
+    name, data = files[-1]
+    last = archive.add(name)
+    archive.entries[last][:2] = [archive.trailer_offset(), len(data)]
+    return archive.build(trailer=data[:-SHORT_BY])
 
 
 def main(argv):

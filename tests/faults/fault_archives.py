@@ -3,17 +3,16 @@
 
   fault_archives.py NAME OUT    writes archive NAME (disk_full, interrupted)
 
-Written without the project's code, so that the tests do not depend on what
-they test. Each archive is a list of (name, bytes) in table order, laid out
-as the shipped one is: header, file data, names, table.
+Each archive is a list of (name, bytes) in table order.
 """
+import os
 import random
-import struct
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from patch_archive import write  # noqa: E402
+
 PIECE = 512
-HEADER = struct.Struct("<IIQIIQIIQ")
-ENTRY = struct.Struct("<QIIIIQ")
 
 # The file-size limit Patch.exe runs under. Not a multiple of the 512-byte
 # piece, so the piece that crosses it is seen to go in part.
@@ -61,32 +60,6 @@ ARCHIVES = {
     "disk_full": lambda: disk_full_files(FILE_SIZE_LIMIT),
     "interrupted": interrupted_files,
 }
-
-
-def build(files):
-    data = bytearray()
-    offsets = []
-    for _, content in files:
-        offsets.append(HEADER.size + len(data))
-        data += content
-    names = bytearray()
-    name_offsets = []
-    for name, _ in files:
-        name_offsets.append(len(names))
-        names += name.encode("ascii") + b"\0"
-    names_offset = HEADER.size + len(data)
-    table_offset = names_offset + len(names)
-    table = b"".join(
-        ENTRY.pack(offset, len(content), name_offset, len(name) + 1, 32, 0)
-        for offset, (name, content), name_offset in zip(offsets, files, name_offsets))
-    header = HEADER.pack(1, 0, names_offset, 32, len(table), table_offset, 0, len(names),
-                         names_offset)
-    return header + bytes(data) + bytes(names) + table
-
-
-def write(path, files):
-    with open(path, "wb") as f:
-        f.write(build(files))
 
 
 def main(argv):

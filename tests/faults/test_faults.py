@@ -23,10 +23,11 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+for folder in (HERE, os.path.join(HERE, "..", "e2e"), os.path.join(HERE, "..", "support")):
+    sys.path.insert(0, folder)
 
 import fault_archives  # noqa: E402
+import patch_archive  # noqa: E402
 from fault_archives import PIECE  # noqa: E402
 from run_e2e import Xvfb  # noqa: E402
 
@@ -300,7 +301,7 @@ class DiskFull(unittest.TestCase):
                 scratch = Scratch(self)
                 files = fault_archives.disk_full_files(limit)
                 archive = scratch.path("disk_full.pak")
-                fault_archives.write(archive, files)
+                patch_archive.write(archive, files)
                 dest = scratch.path("dest")
                 result = run_patchpack("extract", target(archive), target(dest),
                                        session=session, limit=limit, cwd=scratch.root)
@@ -358,7 +359,7 @@ class ReadOnlyFolder(unittest.TestCase):
         self.scratch = Scratch(self)
         self.program = self.reachable(ARGS.patchpack)
         self.archive = self.scratch.path("patch.pak")
-        fault_archives.write(self.archive, self.FILES)
+        patch_archive.write(self.archive, self.FILES)
         os.chmod(self.archive, 0o644)
         self.dest = self.scratch.path("dest")
         os.mkdir(self.dest)
@@ -484,7 +485,7 @@ class HeldFile(unittest.TestCase):
             self.skipTest("share modes exist only on Windows")
         scratch = Scratch(self)
         archive = scratch.path("patch.pak")
-        fault_archives.write(archive, self.FILES)
+        patch_archive.write(archive, self.FILES)
         dest = scratch.path("dest")
         held = at(dest, "held\\locked.dat")
         old = b"held by another program"
@@ -624,7 +625,7 @@ class Interrupted(unittest.TestCase):
         archive_dir = tempfile.mkdtemp(prefix="faults-archive-")
         self.addCleanup(shutil.rmtree, archive_dir, True)
         archive = os.path.join(archive_dir, "interrupted.pak")
-        fault_archives.write(archive, self.FILES)
+        patch_archive.write(archive, self.FILES)
         session = None
         if wine():
             session = WineSession()

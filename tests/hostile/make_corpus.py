@@ -27,11 +27,12 @@ process allocates it and then finds the block short, 2), and its ANSI file
 functions refuse paths longer than 259 characters and names holding '?'.
 """
 import os
-import struct
 import sys
 
-HEADER = struct.Struct("<IIQIIQIIQ")
-ENTRY = struct.Struct("<QIIIIQ")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import patch_archive  # noqa: E402
+from patch_archive import ENTRY, HEADER  # noqa: E402
+
 U64 = 2**64
 U32 = 2**32
 
@@ -47,53 +48,9 @@ OK_BYTES = b"written before the hostile entry\r\n"
 AFTER_BYTES = b"written after the hostile entry\r\n"
 
 
-class Archive:
-    """Header, file data, names, table, then an optional trailer: the layout
-    of the carried archive, with every field open to change."""
-
-    def __init__(self):
-        self.blob = bytearray()  # file data, from offset 48
-        self.names = bytearray()
-        self.entries = []  # [data offset, size, name offset, name length]
-
-    def name(self, name):
-        offset = len(self.names)
-        self.names += name + b"\0"
-        return offset
-
-    def add(self, name, content=b""):
-        """Appends a file; returns its entry's index."""
-        offset = 48 + len(self.blob)
-        self.blob += content
-        self.entries.append([offset, len(content), self.name(name), len(name) + 1])
-        return len(self.entries) - 1
-
-    def refer(self, data_offset, size, name_offset):
-        """An entry over bytes and a name already stored."""
-        self.entries.append([data_offset, size, name_offset, 0])
-        return len(self.entries) - 1
-
-    def names_offset(self):
-        return 48 + len(self.blob)
-
-    def table_offset(self):
-        return self.names_offset() + len(self.names)
-
-    def trailer_offset(self):
-        return self.table_offset() + ENTRY.size * len(self.entries)
-
-    def build(self, trailer=b"", **fields):
-        header = dict(head_word=1, head_size=0, head_offset=self.names_offset(), table_word=32,
-                      table_size=ENTRY.size * len(self.entries), table_offset=self.table_offset(),
-                      names_word=0, names_size=len(self.names),
-                      names_offset=self.names_offset())
-        header.update(fields)
-        table = b"".join(ENTRY.pack(offset, size, name, length, 32, 0)
-                         for offset, size, name, length in self.entries)
-        return (HEADER.pack(*header.values()) + bytes(self.blob) + bytes(self.names) + table +
-                trailer)
-
+class Archive(patch_archive.Archive):
     def kept(self, index, path, length=None):
+        """A file that must be written: PATH@OFFSET+LENGTH of entry `index`."""
         offset, size = self.entries[index][:2]
         return "%s@%d+%d" % (path, offset if size else 0, size if length is None else length)
 
@@ -455,14 +412,13 @@ def seeds():
 
 
 def table_first(a):
-    """The same archive with the table and names placed before the data."""
-    table_size = ENTRY.size * len(a.entries)
-    shift = table_size + len(a.names)
+    """The same archive with the table and names placed before the data: laid
+    out as an archive with no entries whose data is the table."""
+    shift = ENTRY.size * len(a.entries) + len(a.names)
     table = b"".join(ENTRY.pack(offset + shift, size, name, length, 32, 0)
                      for offset, size, name, length in a.entries)
-    header = HEADER.pack(1, 0, 48 + table_size, 32, table_size, 48, 0, len(a.names),
-                         48 + table_size)
-    return header + table + bytes(a.names) + bytes(a.blob)
+    return patch_archive.layout([], a.names, table, trailer=a.blob, table_size=len(table),
+                                table_offset=HEADER.size)
 
 
 def write(path, data):

@@ -1,19 +1,16 @@
 #!/usr/bin/env python3
 """Throwaway material for the signing tests.
 
-    fixtures.py identity --openssl OPENSSL DIR
+    fixtures.py --openssl OPENSSL DIR
         DIR/signer.pem   a self-signed certificate for code signing
         DIR/signer.p12   its key and certificate, protected by a password
         DIR/password.txt that password, with a line end as editors leave it
-    fixtures.py archive FILE
-        a patch archive with no files (a 48-byte header)
 
 The key never leaves DIR and signs nothing but test builds.
 """
 import argparse
 import os
 import secrets
-import struct
 import subprocess
 import sys
 import tempfile
@@ -57,27 +54,12 @@ def identity(openssl, folder):
         f.write(password + "\n")
 
 
-def empty_archive(path):
-    end = 48
-    # headWord, headSize, headOffset, tableWord, tableSize, tableOffset,
-    # namesWord, namesSize, namesOffset: everything begins and ends at 48.
-    with open(path, "wb") as f:
-        f.write(struct.pack("<IIQIIQIIQ", 1, 0, end, 32, 0, end, 0, 0, end))
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    sub = parser.add_subparsers(dest="what", required=True)
-    make_identity = sub.add_parser("identity")
-    make_identity.add_argument("--openssl", default="openssl")
-    make_identity.add_argument("folder")
-    make_archive = sub.add_parser("archive")
-    make_archive.add_argument("file")
+    parser.add_argument("--openssl", default="openssl")
+    parser.add_argument("folder")
     args = parser.parse_args()
-    if args.what == "identity":
-        identity(args.openssl, args.folder)
-    else:
-        empty_archive(args.file)
+    identity(args.openssl, args.folder)
     return 0
 
 

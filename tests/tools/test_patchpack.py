@@ -8,19 +8,18 @@ import hashlib
 import os
 import socket
 import stat
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
 import zlib
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from patch_archive import ENTRY, HEADER, layout  # noqa: E402
+
 PATCHPACK = None
 SAMPLE_PAYLOAD = None
 RUNNER = []
-
-HEADER = struct.Struct("<IIQIIQIIQ")
-ENTRY = struct.Struct("<QIIIIQ")
 
 # What the shipped archive measures; the sample payload must reproduce it.
 SAMPLE_FILES = 3927
@@ -61,21 +60,6 @@ def parse(archive):
         end = names.index(b"\0", fields[2])
         entries.append((fields, names[fields[2]:end].decode("ascii")))
     return data, header, entries
-
-
-def build_archive(entries, names, data=b"", **overrides):
-    """An archive of the given (offset, size, name offset) entries, names block and
-    file data, laid out as create lays it; overrides replace header fields."""
-    data_end = 48 + len(data)
-    table = b"".join(ENTRY.pack(off, size, name, 0, 32, 0) for off, size, name in entries)
-    fields = dict(head_word=1, head_size=0, head_offset=data_end, table_word=32,
-                  table_size=len(table), table_offset=data_end + len(names), names_word=0,
-                  names_size=len(names), names_offset=data_end)
-    fields.update(overrides)
-    header = HEADER.pack(fields["head_word"], fields["head_size"], fields["head_offset"],
-                         fields["table_word"], fields["table_size"], fields["table_offset"],
-                         fields["names_word"], fields["names_size"], fields["names_offset"])
-    return header + data + names + table
 
 
 class ToolTest(unittest.TestCase):
@@ -329,23 +313,23 @@ class ListReports(ToolTest):
         for size in (0, 1, 47):
             with self.subTest(size=size):
                 self.assertReported(bytes(size), "too short", "(%d bytes)" % size)
-        self.assertReported(build_archive([], b"", table_size=33), "33 is not a multiple of 32")
+        self.assertReported(layout([], b"", table_size=33), "33 is not a multiple of 32")
 
     def test_blocks_running_past_the_end(self):
         names = b"a\0"
-        good = build_archive([(48, 1, 0)], names, b"x")
+        good = layout([(48, 1, 0)], names, b"x")
         size = len(good)
         self.assertSucceeds(self.listing(good))
-        self.assertReported(build_archive([(48, 1, 0)], names, b"x", table_offset=size - 31),
+        self.assertReported(layout([(48, 1, 0)], names, b"x", table_offset=size - 31),
                             "entry table", "runs past the end", "(%d bytes)" % size)
-        self.assertReported(build_archive([(48, 1, 0)], names, b"x", names_size=size - 48),
+        self.assertReported(layout([(48, 1, 0)], names, b"x", names_size=size - 48),
                             "names block", "runs past the end")
         # Offsets near 2^64 must not wrap around into range.
         for offset in (2**64 - 1, 2**64 - 32, 2**63):
             with self.subTest(offset=offset):
-                self.assertReported(build_archive([(48, 1, 0)], names, b"x",
+                self.assertReported(layout([(48, 1, 0)], names, b"x",
                                                   table_offset=offset), "entry table")
-                self.assertReported(build_archive([(48, 1, 0)], names, b"x",
+                self.assertReported(layout([(48, 1, 0)], names, b"x",
                                                   names_offset=offset), "names block")
 
     def test_file_data_running_past_the_end(self):
@@ -353,39 +337,39 @@ class ListReports(ToolTest):
         for offset, size in ((48, 100), (2**64 - 1, 2), (2**64 - 8, 0xFFFFFFFF), (10**6, 0)):
             with self.subTest(offset=offset, size=size):
                 result = self.assertReported(
-                    build_archive([(48, 1, 0), (offset, size, 2)], names, b"x"),
+                    layout([(48, 1, 0), (offset, size, 2)], names, b"x"),
                     "entry 2 (b): file data (offset %d, %d bytes) runs past the end"
                     % (offset, size))
                 self.assertNotIn("entry 1", result.stderr)
 
     def test_bad_names(self):
         data = b"xy"
-        self.assertReported(build_archive([(48, 1, 0), (49, 1, 4)], b"a\0b\0", data),
+        self.assertReported(layout([(48, 1, 0), (49, 1, 4)], b"a\0b\0", data),
                             "entry 2: name offset 4 lies outside the names block (4 bytes)")
-        self.assertReported(build_archive([(48, 1, 0), (49, 1, 2)], b"a\0bc", data),
+        self.assertReported(layout([(48, 1, 0), (49, 1, 2)], b"a\0bc", data),
                             "entry 2: name at offset 2 is not NUL-terminated")
-        self.assertReported(build_archive([(48, 1, 0)], b"\0", data[:1]), "name is empty")
+        self.assertReported(layout([(48, 1, 0)], b"\0", data[:1]), "name is empty")
         for name in (b"..\\evil", b"\\root", b"c:\\x", b"a\\CON\\b"):
             with self.subTest(name=name):
-                self.assertReported(build_archive([(48, 1, 0)], name + b"\0", data[:1]),
+                self.assertReported(layout([(48, 1, 0)], name + b"\0", data[:1]),
                                     "outside the destination folder or to a device")
 
     def test_sound_but_unusual_layouts_pass(self):
         # Unsorted offsets, a shared name and data in any order are all valid.
         names = b"same\0same\0other\0"
         result = self.assertSucceeds(self.listing(
-            build_archive([(50, 2, 0), (48, 2, 5), (48, 4, 10)], names, b"abcd")))
+            layout([(50, 2, 0), (48, 2, 5), (48, 4, 10)], names, b"abcd")))
         self.assertIn("3 files, 8 bytes", result.stdout)
         self.assertEqual(result.stderr, "")
 
     def test_names_windows_cannot_take(self):
-        result = self.assertReported(build_archive([(48, 1, 0)], b"a\nforged\0", b"x"),
+        result = self.assertReported(layout([(48, 1, 0)], b"a\nforged\0", b"x"),
                                      "entry 1 (a\\x0aforged): \"a\\x0aforged\": the name holds "
                                      "control character 0x0a")
         self.assertEqual(len(result.stdout.splitlines()), 2)
-        self.assertReported(build_archive([(48, 1, 0)], b"maps/x?\\a\0", b"x"),
+        self.assertReported(layout([(48, 1, 0)], b"maps/x?\\a\0", b"x"),
                             "\"x?\": the name holds '?'")
-        self.assertReported(build_archive([(48, 1, 0)], b"dir.\\a\0", b"x"), "ends in a dot")
+        self.assertReported(layout([(48, 1, 0)], b"dir.\\a\0", b"x"), "ends in a dot")
 
     def test_missing_archive(self):
         self.assertFails(run("list", self.path("none.pak")), "none.pak", code=1)
@@ -421,7 +405,7 @@ class Verify(ToolTest):
         self.assertSucceeds(run("verify", self.path("a.pak"), self.path("p")))
 
     def test_last_entry_of_a_name_wins(self):
-        archive = build_archive([(48, 3, 0), (51, 3, 0)], b"f\0", b"oldnew")
+        archive = layout([(48, 3, 0), (51, 3, 0)], b"f\0", b"oldnew")
         write(self.path("d.pak"), archive)
         write(self.path("d", "f"), b"new")
         self.assertSucceeds(run("verify", self.path("d.pak"), self.path("d")))
@@ -459,7 +443,7 @@ class Extract(ToolTest):
                  (131071, 5000), (299000, 1000), (131072 * 2 - 1, 2), (10, 131072 + 7)]
         names = b"".join(b"f%02d\0" % i for i in range(len(spans)))
         entries = [(48 + start, size, 4 * i) for i, (start, size) in enumerate(spans)]
-        write(self.path("o.pak"), build_archive(entries, names, blob))
+        write(self.path("o.pak"), layout(entries, names, blob))
         self.assertSucceeds(run("extract", self.path("o.pak"), self.path("out")))
         for i, (start, size) in enumerate(spans):
             self.assertEqual(read(self.path("out", "f%02d" % i)), blob[start:start + size], i)
@@ -475,14 +459,14 @@ class Extract(ToolTest):
 
     def test_short_file_data(self):
         # The second file claims more bytes than the archive has after it.
-        archive = build_archive([(48, 2, 0), (50, 600, 2)], b"a\0b\0", b"ok")
+        archive = layout([(48, 2, 0), (50, 600, 2)], b"a\0b\0", b"ok")
         write(self.path("s.pak"), archive)
         result = run("extract", self.path("s.pak"), self.path("out"))
         self.assertFails(result, "\\b: the archive ends before the file's bytes do", code=2)
         self.assertEqual(read(self.path("out", "a")), b"ok")
 
     def test_names_that_cannot_be_created(self):
-        archive = build_archive([(48, 1, 0), (49, 1, 9)], b"..\\evil\0\0ok\0", b"xy")
+        archive = layout([(48, 1, 0), (49, 1, 9)], b"..\\evil\0\0ok\0", b"xy")
         write(self.path("e.pak"), archive)
         result = run("extract", self.path("e.pak"), self.path("out"))
         self.assertFails(result, "entry 1 (..\\evil): not created", code=5)
@@ -490,7 +474,7 @@ class Extract(ToolTest):
         self.assertFalse(os.path.exists(self.path("evil")))
 
     def test_last_failure_sets_the_exit_code(self):
-        archive = build_archive([(48, 1, 0), (49, 900, 1)], b"\0b\0", b"xy")
+        archive = layout([(48, 1, 0), (49, 900, 1)], b"\0b\0", b"xy")
         write(self.path("m.pak"), archive)
         result = run("extract", self.path("m.pak"), self.path("out"))
         self.assertFails(result, "entry 1: not created: name is empty", "\\b: the archive ends",
@@ -502,7 +486,7 @@ class Extract(ToolTest):
         write(self.path("short.pak"), bytes(47))
         self.assertFails(run("extract", self.path("short.pak"), self.path("out")),
                          "cannot read it as an archive: too short", code=2)
-        write(self.path("table.pak"), build_archive([(48, 1, 0)], b"a\0", b"x", table_size=64))
+        write(self.path("table.pak"), layout([(48, 1, 0)], b"a\0", b"x", table_size=64))
         self.assertFails(run("extract", self.path("table.pak"), self.path("out")),
                          "entry table", code=2)
         self.assertFalse(os.path.exists(self.path("out")))
