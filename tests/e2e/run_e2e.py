@@ -24,66 +24,21 @@ import subprocess
 import sys
 import threading
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from wine_screen import Xvfb, end_wine, wine_env, windows_path  # noqa: E402
+
 # A backstop beyond the driver's own time limits, which end it first.
 DRIVER_TIMEOUT = 900
 
 
-def windows_path(path):
-    """Wine maps the root of the Unix file system to drive Z:."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-class Xvfb:
-    def __init__(self):
-        read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-             "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as f:
-            number = f.readline().strip()
-        if not number:
-            self.stop()
-            raise RuntimeError("Xvfb did not start")
-        self.display = ":" + number
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-
-
-def wine_env(args, display=None):
-    env = dict(os.environ)
-    env["WINEPREFIX"] = os.path.abspath(args.prefix)
-    env["WINEDEBUG"] = "-all"
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
-    if display:
-        env["DISPLAY"] = display
-    else:
-        env.pop("DISPLAY", None)
-    return env
-
-
-def end_wine(args):
-    env = wine_env(args)
-    subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
-
-
 def prepare(args):
-    env = wine_env(args)
+    env = wine_env(args.prefix)
     # With no window manager on the virtual screen, Wine must draw the
     # title bars itself, or the screenshots show bare client areas.
     result = subprocess.run(
         [args.wine_run, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Decorated",
          "/t", "REG_SZ", "/d", "N", "/f"], env=env, stdout=subprocess.DEVNULL)
-    end_wine(args)
+    end_wine(env)
     return result.returncode
 
 
@@ -104,7 +59,7 @@ def run_driver(args, display, driver_args, shot_prefix):
     command = [args.wine_run, args.driver] + driver_args + ["--host"]
     shots = os.path.join(args.work, "screenshots")
     taken = []
-    driver = subprocess.Popen(command, env=wine_env(args, display), stdin=subprocess.PIPE,
+    driver = subprocess.Popen(command, env=wine_env(args.prefix, display), stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True, errors="replace", bufsize=1)
     watchdog = threading.Timer(DRIVER_TIMEOUT, driver.kill)
     watchdog.start()
@@ -152,7 +107,7 @@ def run_case(args):
             print("screenshot: %s" % shot)
         return code
     finally:
-        end_wine(args)
+        end_wine(wine_env(args.prefix))
         xvfb.stop()
 
 
@@ -164,7 +119,7 @@ def run_demo(args):
                                  ["demo", windows_path(args.patch), windows_path(folder)],
                                  "demo-")
     finally:
-        end_wine(args)
+        end_wine(wine_env(args.prefix))
         xvfb.stop()
     print()
     print("Outcome:     %s" % ("installed" if code == 0 else "FAILED (see above)"))

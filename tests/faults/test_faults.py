@@ -29,7 +29,7 @@ for folder in (HERE, os.path.join(HERE, "..", "e2e"), os.path.join(HERE, "..", "
 import fault_archives  # noqa: E402
 import patch_archive  # noqa: E402
 from fault_archives import PIECE  # noqa: E402
-from run_e2e import Xvfb  # noqa: E402
+from wine_screen import Xvfb, wine_env, windows_path  # noqa: E402
 
 ARGS = None
 NOBODY = 65534
@@ -39,10 +39,6 @@ BOX_CAPTION = "Orvantis III Patch"
 
 def wine():
     return ARGS.runner is not None
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def target(path):
@@ -153,11 +149,7 @@ class WineSession:
         self.run("cmd", "/c", "exit")
 
     def env(self):
-        env = dict(os.environ)
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-        env.pop("DISPLAY", None)
-        if self.display:
-            env["DISPLAY"] = self.display
+        env = wine_env(self.prefix, self.display)
         if self.home:
             env["HOME"] = self.home
         return env
