@@ -73,6 +73,17 @@ class ToolTest(unittest.TestCase):
     def path(self, *parts):
         return os.path.join(self.tmp, *parts)
 
+    def pack(self, files):
+        """Packs `files` from p/ into a.pak, which it returns."""
+        make_tree(self.path("p"), files)
+        self.assertSucceeds(run("create", self.path("a.pak"), self.path("p")))
+        return self.path("a.pak")
+
+    def given(self, archive_bytes, command, *rest):
+        """Runs `command` on x.pak holding the given bytes."""
+        write(self.path("x.pak"), archive_bytes)
+        return run(command, self.path("x.pak"), *rest)
+
     def assertFails(self, result, *fragments, code=None):
         if code is None:
             self.assertNotEqual(result.returncode, 0, result.stderr)
@@ -110,9 +121,7 @@ def make_tree(root, files=VARIED_TREE):
 
 class RoundTrip(ToolTest):
     def test_create_list_extract_verify(self):
-        payload, archive, out = self.path("payload"), self.path("a.pak"), self.path("out")
-        make_tree(payload)
-        self.assertSucceeds(run("create", archive, payload))
+        archive, out = self.pack(VARIED_TREE), self.path("out")
 
         listed = self.assertSucceeds(run("list", archive)).stdout.splitlines()
         names = sorted(n.replace("/", "\\") for n in VARIED_TREE)
@@ -131,10 +140,7 @@ class RoundTrip(ToolTest):
                       self.assertSucceeds(run("verify", archive, out)).stdout)
 
     def test_layout_is_the_carried_one(self):
-        payload, archive = self.path("payload"), self.path("a.pak")
-        make_tree(payload)
-        self.assertSucceeds(run("create", archive, payload))
-        data, header, entries = parse(archive)
+        data, header, entries = parse(self.pack(VARIED_TREE))
         names = [name for _, name in entries]
         self.assertEqual(names, sorted(names, key=lambda n: n.encode()))
         data_end = 48 + sum(len(d) for d in VARIED_TREE.values())
@@ -174,10 +180,8 @@ class RoundTrip(ToolTest):
 
     def test_replaces_an_existing_archive(self):
         write(self.path("a.pak"), b"old contents" * 1000)
-        make_tree(self.path("payload"), {"a.txt": b"new"})
-        self.assertSucceeds(run("create", self.path("a.pak"), self.path("payload")))
-        self.assertEqual(parse(self.path("a.pak"))[2][0][1], "a.txt")
-        self.assertEqual(sorted(os.listdir(self.tmp)), ["a.pak", "payload"])
+        self.assertEqual(parse(self.pack({"a.txt": b"new"}))[2][0][1], "a.txt")
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["a.pak", "p"])
 
 
 class CreateRefusals(ToolTest):
@@ -229,9 +233,7 @@ class CreateRefusals(ToolTest):
         self.refuse("data/con/a.txt", "device name", named="payload/data/con:")
 
     def test_device_like_names_are_accepted(self):
-        make_tree(self.path("p"), {"CONSOLE.txt": b"", "COM10": b"", "LPT10": b"", "nulls": b"",
-                                   "a.con": b""})
-        self.assertSucceeds(run("create", self.path("a.pak"), self.path("p")))
+        self.pack({"CONSOLE.txt": b"", "COM10": b"", "LPT10": b"", "nulls": b"", "a.con": b""})
 
     def test_names_differing_only_in_case(self):
         def pair(path):
@@ -251,9 +253,7 @@ class CreateRefusals(ToolTest):
 
     def test_name_length_limit(self):
         ok = "d" * 100 + "/" + "f" * 59
-        make_tree(self.path("p"), {ok: b"x"})
-        self.assertSucceeds(run("create", self.path("a.pak"), self.path("p")))
-        self.assertEqual(len(parse(self.path("a.pak"))[2][0][1]), 160)
+        self.assertEqual(len(parse(self.pack({ok: b"x"}))[2][0][1]), 160)
         self.refuse("d" * 100 + "/" + "f" * 60, "161 characters")
 
     def test_files_of_4_gib_or_more(self):
@@ -300,12 +300,8 @@ class CreateRefusals(ToolTest):
 
 
 class ListReports(ToolTest):
-    def listing(self, archive_bytes):
-        write(self.path("x.pak"), archive_bytes)
-        return run("list", self.path("x.pak"))
-
     def assertReported(self, archive_bytes, *fragments):
-        result = self.listing(archive_bytes)
+        result = self.given(archive_bytes, "list")
         self.assertFails(result, self.path("x.pak"), *fragments, code=1)
         return result
 
@@ -319,7 +315,7 @@ class ListReports(ToolTest):
         names = b"a\0"
         good = layout([(48, 1, 0)], names, b"x")
         size = len(good)
-        self.assertSucceeds(self.listing(good))
+        self.assertSucceeds(self.given(good, "list"))
         self.assertReported(layout([(48, 1, 0)], names, b"x", table_offset=size - 31),
                             "entry table", "runs past the end", "(%d bytes)" % size)
         self.assertReported(layout([(48, 1, 0)], names, b"x", names_size=size - 48),
@@ -357,8 +353,8 @@ class ListReports(ToolTest):
     def test_sound_but_unusual_layouts_pass(self):
         # Unsorted offsets, a shared name and data in any order are all valid.
         names = b"same\0same\0other\0"
-        result = self.assertSucceeds(self.listing(
-            layout([(50, 2, 0), (48, 2, 5), (48, 4, 10)], names, b"abcd")))
+        result = self.assertSucceeds(self.given(
+            layout([(50, 2, 0), (48, 2, 5), (48, 4, 10)], names, b"abcd"), "list"))
         self.assertIn("3 files, 8 bytes", result.stdout)
         self.assertEqual(result.stderr, "")
 
@@ -380,8 +376,7 @@ class Verify(ToolTest):
 
     def setUp(self):
         super().setUp()
-        make_tree(self.path("p"), self.FILES)
-        self.assertSucceeds(run("create", self.path("a.pak"), self.path("p")))
+        self.pack(self.FILES)
 
     def test_catches_each_difference(self):
         os.remove(self.path("p", "a.txt"))
@@ -406,33 +401,27 @@ class Verify(ToolTest):
 
     def test_last_entry_of_a_name_wins(self):
         archive = layout([(48, 3, 0), (51, 3, 0)], b"f\0", b"oldnew")
-        write(self.path("d.pak"), archive)
         write(self.path("d", "f"), b"new")
-        self.assertSucceeds(run("verify", self.path("d.pak"), self.path("d")))
+        self.assertSucceeds(self.given(archive, "verify", self.path("d")))
         write(self.path("d", "f"), b"old")
-        self.assertFails(run("verify", self.path("d.pak"), self.path("d")), "different",
-                         code=1)
+        self.assertFails(self.given(archive, "verify", self.path("d")), "different", code=1)
 
     def test_faulty_archive(self):
-        write(self.path("bad.pak"), bytes(20))
-        self.assertFails(run("verify", self.path("bad.pak"), self.path("p")), "too short",
-                         code=1)
+        self.assertFails(self.given(bytes(20), "verify", self.path("p")), "too short", code=1)
 
 
 class Extract(ToolTest):
     def test_into_the_current_folder(self):
-        make_tree(self.path("p"), {"x/y.txt": b"why"})
-        self.assertSucceeds(run("create", self.path("a.pak"), self.path("p")))
+        archive = self.pack({"x/y.txt": b"why"})
         os.makedirs(self.path("cwd"))
-        self.assertSucceeds(run("extract", self.path("a.pak"), cwd=self.path("cwd")))
+        self.assertSucceeds(run("extract", archive, cwd=self.path("cwd")))
         self.assertEqual(read(self.path("cwd", "x", "y.txt")), b"why")
 
     def test_replaces_read_only_files(self):
-        make_tree(self.path("p"), {"r.txt": b"fresh"})
-        self.assertSucceeds(run("create", self.path("a.pak"), self.path("p")))
+        archive = self.pack({"r.txt": b"fresh"})
         write(self.path("out", "r.txt"), b"stale contents")
         os.chmod(self.path("out", "r.txt"), 0o444)
-        self.assertSucceeds(run("extract", self.path("a.pak"), self.path("out")))
+        self.assertSucceeds(run("extract", archive, self.path("out")))
         self.assertEqual(read(self.path("out", "r.txt")), b"fresh")
 
     def test_data_in_any_order(self):
@@ -443,52 +432,45 @@ class Extract(ToolTest):
                  (131071, 5000), (299000, 1000), (131072 * 2 - 1, 2), (10, 131072 + 7)]
         names = b"".join(b"f%02d\0" % i for i in range(len(spans)))
         entries = [(48 + start, size, 4 * i) for i, (start, size) in enumerate(spans)]
-        write(self.path("o.pak"), layout(entries, names, blob))
-        self.assertSucceeds(run("extract", self.path("o.pak"), self.path("out")))
+        self.assertSucceeds(self.given(layout(entries, names, blob), "extract", self.path("out")))
         for i, (start, size) in enumerate(spans):
             self.assertEqual(read(self.path("out", "f%02d" % i)), blob[start:start + size], i)
 
     def test_create_failure_names_the_file_and_goes_on(self):
-        make_tree(self.path("p"), {"a.txt": b"1", "b.txt": b"2", "c.txt": b"3"})
-        self.assertSucceeds(run("create", self.path("a.pak"), self.path("p")))
+        archive = self.pack({"a.txt": b"1", "b.txt": b"2", "c.txt": b"3"})
         os.makedirs(self.path("out", "b.txt"))  # a folder where a file must go
-        result = run("extract", self.path("a.pak"), self.path("out"))
+        result = run("extract", archive, self.path("out"))
         self.assertFails(result, self.path("out") + "\\b.txt: cannot create it", code=5)
         self.assertIn("2 of 3 files written", result.stdout)
         self.assertEqual(read(self.path("out", "c.txt")), b"3")
 
     def test_short_file_data(self):
         # The second file claims more bytes than the archive has after it.
-        archive = layout([(48, 2, 0), (50, 600, 2)], b"a\0b\0", b"ok")
-        write(self.path("s.pak"), archive)
-        result = run("extract", self.path("s.pak"), self.path("out"))
+        result = self.given(layout([(48, 2, 0), (50, 600, 2)], b"a\0b\0", b"ok"), "extract",
+                            self.path("out"))
         self.assertFails(result, "\\b: the archive ends before the file's bytes do", code=2)
         self.assertEqual(read(self.path("out", "a")), b"ok")
 
     def test_names_that_cannot_be_created(self):
-        archive = layout([(48, 1, 0), (49, 1, 9)], b"..\\evil\0\0ok\0", b"xy")
-        write(self.path("e.pak"), archive)
-        result = run("extract", self.path("e.pak"), self.path("out"))
+        result = self.given(layout([(48, 1, 0), (49, 1, 9)], b"..\\evil\0\0ok\0", b"xy"),
+                            "extract", self.path("out"))
         self.assertFails(result, "entry 1 (..\\evil): not created", code=5)
         self.assertEqual(read(self.path("out", "ok")), b"y")
         self.assertFalse(os.path.exists(self.path("evil")))
 
     def test_last_failure_sets_the_exit_code(self):
-        archive = layout([(48, 1, 0), (49, 900, 1)], b"\0b\0", b"xy")
-        write(self.path("m.pak"), archive)
-        result = run("extract", self.path("m.pak"), self.path("out"))
+        result = self.given(layout([(48, 1, 0), (49, 900, 1)], b"\0b\0", b"xy"), "extract",
+                            self.path("out"))
         self.assertFails(result, "entry 1: not created: name is empty", "\\b: the archive ends",
                          code=2)
 
     def test_unreadable_archives(self):
         self.assertFails(run("extract", self.path("none.pak"), self.path("out")),
                          "none.pak: cannot open it", code=1)
-        write(self.path("short.pak"), bytes(47))
-        self.assertFails(run("extract", self.path("short.pak"), self.path("out")),
+        self.assertFails(self.given(bytes(47), "extract", self.path("out")),
                          "cannot read it as an archive: too short", code=2)
-        write(self.path("table.pak"), layout([(48, 1, 0)], b"a\0", b"x", table_size=64))
-        self.assertFails(run("extract", self.path("table.pak"), self.path("out")),
-                         "entry table", code=2)
+        self.assertFails(self.given(layout([(48, 1, 0)], b"a\0", b"x", table_size=64), "extract",
+                                    self.path("out")), "entry table", code=2)
         self.assertFalse(os.path.exists(self.path("out")))
 
 
