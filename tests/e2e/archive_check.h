@@ -18,6 +18,7 @@ struct StoredFile {
 // archive expects only the whole 512-byte pieces read before the end.
 bool LoadArchive(const std::string& path, std::vector<StoredFile>* files, std::string* error);
 
+bool Exists(const std::string& path);
 std::string JoinWindowsPath(const std::string& folder, const std::string& name);
 bool ReadWholeFile(const std::string& path, std::string* bytes);
 bool WriteWholeFile(const std::string& path, const std::string& bytes);

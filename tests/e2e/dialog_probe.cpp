@@ -1,5 +1,7 @@
 #include "dialog_probe.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -59,6 +61,15 @@ LPARAM KeyData(UINT virtualKey, bool up) {
 
 }  // namespace
 
+void Log(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
 std::vector<HWND> TopLevelWindows(DWORD processId) {
   std::vector<HWND> windows;
   EnumState state = {processId, &windows};
@@ -73,6 +84,114 @@ std::string ClassOf(HWND window) {
 }
 
 bool IsDialogClass(HWND window) { return ClassOf(window) == "#32770"; }
+
+bool IsMainDialog(HWND window) {
+  return IsDialogClass(window) && GetDlgItem(window, IDC_INSTALL_PATH);
+}
+
+bool IsMessageBox(HWND window) {
+  return IsDialogClass(window) && IsWindowVisible(window) && GetDlgItem(window, 0xFFFF) &&
+         !GetDlgItem(window, IDC_INSTALL_PATH);
+}
+
+Program::~Program() {
+  if (!process_) return;
+  if (started_ && Running()) {
+    Log("ending the program that is still running");
+    TerminateProcess(process_, 1);
+    WaitForSingleObject(process_, kQuickMs);
+  }
+  CloseHandle(process_);
+  if (thread_) CloseHandle(thread_);
+}
+
+bool Program::Start(const std::string& exe, const std::string& arguments, const char* folder,
+                    std::string* error) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  std::string commandLine = "\"" + exe + "\"" + arguments;
+  if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder,
+                      &startup, &info)) {
+    *error = "cannot start " + exe + " (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  process_ = info.hProcess;
+  thread_ = info.hThread;
+  processId_ = info.dwProcessId;
+  threadId_ = info.dwThreadId;
+  started_ = true;
+  return true;
+}
+
+void Program::Attach(DWORD processId) {
+  processId_ = processId;
+  process_ = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+}
+
+bool Program::Running() const {
+  return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+}
+
+bool Program::WaitExit(DWORD timeoutMs, DWORD* code) const {
+  *code = STILL_ACTIVE;
+  return process_ && WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0 &&
+         GetExitCodeProcess(process_, code);
+}
+
+HWND Program::Dialog() const {
+  for (HWND w : TopLevelWindows(processId_)) {
+    if (IsMainDialog(w)) return w;
+  }
+  return nullptr;
+}
+
+HWND Program::VisibleDialog() const {
+  HWND dialog = Dialog();
+  return dialog && IsWindowVisible(dialog) ? dialog : nullptr;
+}
+
+HWND Program::MessageBoxWindow() const {
+  for (HWND w : TopLevelWindows(processId_)) {
+    if (IsMessageBox(w)) return w;
+  }
+  return nullptr;
+}
+
+HWND Program::Browser() const {
+  for (HWND w : TopLevelWindows(processId_)) {
+    if (IsWindowVisible(w) && FindDescendant(w, "SysTreeView32")) return w;
+  }
+  return nullptr;
+}
+
+bool SetInstallPath(const char* key, const std::string& folder) {
+  HKEY handle;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle,
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  LONG status = RegSetValueExA(handle, "InstallPath", 0, REG_SZ,
+                               reinterpret_cast<const BYTE*>(folder.c_str()), folder.size() + 1);
+  RegCloseKey(handle);
+  return status == ERROR_SUCCESS;
+}
+
+void Click(HWND dialog, int id) {
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+std::string CloseAfterBox(const Program& patch, HWND dialog, HWND box, DWORD* exitCode) {
+  PostMessageA(box, WM_COMMAND, IDOK, 0);
+  HWND cancel = GetDlgItem(dialog, IDCANCEL);
+  if (!WaitUntil([&] { return !IsWindow(box) && StoredTextOf(cancel) == "Close"; }, kQuickMs)) {
+    return "the box did not give way to a Close button";
+  }
+  Click(dialog, IDCANCEL);
+  if (!patch.WaitExit(kQuickMs, exitCode)) return "the program did not end after Close";
+  return "";
+}
 
 std::string TextOf(HWND window) {
   if (!window) return "<no window>";

@@ -13,7 +13,6 @@
 #include <commctrl.h>
 #include <shlobj.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -41,15 +40,6 @@ const char kVersion[] = "Version: 1.00.001";
 
 int g_failures = 0;
 bool g_host = false;
-
-void Log(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::printf("\n");
-  std::fflush(stdout);
-}
 
 void Fail(const std::string& what) {
   ++g_failures;
@@ -84,18 +74,8 @@ void Screenshot(const char* name, HWND window) {
 
 // --- registry -------------------------------------------------------------
 
-bool SetInstallPath(const char* key, const char* value) {
-  HKEY handle;
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle,
-                      nullptr) != ERROR_SUCCESS) {
-    Fail(std::string("cannot create HKCU\\") + key);
-    return false;
-  }
-  LONG status = RegSetValueExA(handle, "InstallPath", 0, REG_SZ,
-                               reinterpret_cast<const BYTE*>(value), std::strlen(value) + 1);
-  RegCloseKey(handle);
-  if (status != ERROR_SUCCESS) Fail(std::string("cannot set InstallPath in ") + key);
-  return status == ERROR_SUCCESS;
+void NameFolder(const char* key, const std::string& folder) {
+  if (!SetInstallPath(key, folder)) Fail(std::string("cannot set InstallPath in ") + key);
 }
 
 bool KeyExists(const char* key) {
@@ -114,10 +94,6 @@ void RemoveGameKeys() {
 }
 
 // --- files ------------------------------------------------------------------
-
-bool Exists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
 
 bool FolderIsEmptyOrMissing(const std::string& folder) {
   WIN32_FIND_DATAA found;
@@ -173,83 +149,36 @@ struct DialogView {
   long barPos = -1, barLow = -1, barHigh = -1;
 };
 
-class PatchProcess {
- public:
-  ~PatchProcess() {
-    if (info_.hProcess) {
-      if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
-        Log("ending the program that is still running");
-        TerminateProcess(info_.hProcess, 1);
-        WaitForSingleObject(info_.hProcess, kQuickMs);
-      }
-      CloseHandle(info_.hProcess);
-      CloseHandle(info_.hThread);
-    }
-  }
+bool StartOrFail(Program& patch, const std::string& exe, const char* folder = nullptr) {
+  std::string error;
+  if (!patch.Start(exe, "", folder, &error)) Fail(error);
+  return error.empty();
+}
 
-  // folder: the program's current folder; null keeps the driver's.
-  bool Start(const std::string& exe, const char* folder = nullptr) {
-    STARTUPINFOA startup;
-    std::memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    std::string commandLine = "\"" + exe + "\"";
-    if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder,
-                        &startup, &info_)) {
-      Fail("cannot start " + exe + " (error " + std::to_string(GetLastError()) + ")");
-      info_.hProcess = nullptr;
-      return false;
-    }
-    return true;
-  }
-
-  DWORD thread() const { return info_.dwThreadId; }
-
-  // The main dialog, shown or not yet.
-  HWND Dialog() const {
-    for (HWND w : TopLevelWindows(info_.dwProcessId)) {
-      if (IsDialogClass(w) && GetDlgItem(w, IDC_INSTALL_PATH)) return w;
-    }
-    return nullptr;
-  }
-
-  HWND VisibleDialog() const {
-    HWND dialog = Dialog();
-    return dialog && IsWindowVisible(dialog) ? dialog : nullptr;
-  }
-
-  HWND MessageBoxWindow() const {
-    for (HWND w : TopLevelWindows(info_.dwProcessId)) {
-      if (IsDialogClass(w) && IsWindowVisible(w) && GetDlgItem(w, 0xFFFF) &&
-          !GetDlgItem(w, IDC_INSTALL_PATH)) {
-        return w;
-      }
-    }
-    return nullptr;
-  }
-
-  HWND Browser() const {
-    for (HWND w : TopLevelWindows(info_.dwProcessId)) {
-      if (IsWindowVisible(w) && FindDescendant(w, "SysTreeView32")) return w;
-    }
-    return nullptr;
-  }
-
-  bool Running() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
-
-  // Waits for the end; fails unless it comes in time with exit code 0.
-  void ExpectExitZero(const std::string& after) {
-    if (WaitForSingleObject(info_.hProcess, kQuickMs) != WAIT_OBJECT_0) {
-      Fail("the program still runs " + after);
-      return;
-    }
-    DWORD code = 1;
-    GetExitCodeProcess(info_.hProcess, &code);
+// Waits for the end; fails unless it comes in time with exit code 0.
+void ExpectExitZero(const Program& patch, const std::string& after) {
+  DWORD code = 1;
+  if (!patch.WaitExit(kQuickMs, &code)) {
+    Fail("the program still runs " + after);
+  } else {
     ExpectNumber(code, 0, "exit code " + after);
   }
+}
 
- private:
-  PROCESS_INFORMATION info_ = {};
-};
+// TabTo, failing the case when the control cannot be reached.
+bool Reach(const Program& patch, HWND dialog, int id, const std::string& what) {
+  if (TabTo(patch.thread(), dialog, GetDlgItem(dialog, id))) return true;
+  Fail("cannot reach " + what + " with Tab");
+  return false;
+}
+
+// Types into the field, replacing what Tab selected in it.
+bool TypeInto(HWND field, const std::string& text) {
+  TypeChars(field, text);
+  if (WaitUntil([&] { return TextOf(field) == text; }, kQuickMs)) return true;
+  ExpectText(TextOf(field), text, "path field after typing");
+  return false;
+}
 
 DialogView ReadDialog(HWND dialog) {
   DialogView v;
@@ -316,7 +245,7 @@ void ExpectLocked(const DialogView& v, const std::string& path, const std::strin
 }
 
 // Waits for the program's first window: the dialog or a message box.
-HWND WaitFirstWindow(PatchProcess& patch) {
+HWND WaitFirstWindow(Program& patch) {
   HWND first = nullptr;
   WaitUntil(
       [&] {
@@ -330,8 +259,8 @@ HWND WaitFirstWindow(PatchProcess& patch) {
 }
 
 // Starts the program and waits for its dialog, expecting no warning first.
-HWND StartToDialog(PatchProcess& patch, const std::string& exe, const char* folder = nullptr) {
-  if (!patch.Start(exe, folder)) return nullptr;
+HWND StartToDialog(Program& patch, const std::string& exe, const char* folder = nullptr) {
+  if (!StartOrFail(patch, exe, folder)) return nullptr;
   HWND first = WaitFirstWindow(patch);
   if (!first) return nullptr;
   if (first == patch.MessageBoxWindow()) {
@@ -368,7 +297,7 @@ void ExpectBox(const Box& box, HWND owner, const char* text, const char* caption
 }
 
 // Presses Enter on the box's focused button, as the player does.
-bool DismissBox(PatchProcess& patch, const Box& box) {
+bool DismissBox(Program& patch, const Box& box) {
   HWND focus = nullptr;
   WaitUntil(
       [&] {
@@ -388,17 +317,12 @@ bool DismissBox(PatchProcess& patch, const Box& box) {
   return true;
 }
 
-void Click(HWND dialog, int id) {
-  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
-}
-
 // Waits for the box that ends an installation. With `running`, also reads
 // what the player sees while the files are written: the program pumps no
 // messages then, so only the texts and states that the system keeps. That
 // takes a run long enough to be caught, and a moment when the status line
 // still says so (it changes just before the box on success).
-Box WaitInstallBox(PatchProcess& patch, HWND dialog, bool* running) {
+Box WaitInstallBox(Program& patch, HWND dialog, bool* running) {
   HWND cancel = GetDlgItem(dialog, IDCANCEL);
   HWND status = GetDlgItem(dialog, IDC_STATUS);
   HWND window = nullptr;
@@ -454,14 +378,12 @@ struct InstallOutcome {
   Box box;
 };
 
-// Presses Install (or lets `start` do it), reads the dialog behind the
-// final box, checks the box, dismisses it and reads the finished dialog.
-template <class Start>
-InstallOutcome Install(PatchProcess& patch, HWND dialog, Start start, const char* boxText,
-                       const std::string& path, const char* finalStatus,
-                       const char* screenshotBox = nullptr, bool observeRunning = false) {
+// After Install was pressed: reads the dialog behind the final box, checks
+// the box, dismisses it and reads the finished dialog.
+InstallOutcome AwaitInstall(Program& patch, HWND dialog, const char* boxText,
+                            const std::string& path, const char* finalStatus,
+                            const char* screenshotBox = nullptr, bool observeRunning = false) {
   InstallOutcome out;
-  start();
   out.box = WaitInstallBox(patch, dialog, observeRunning ? &out.sawRunning : nullptr);
   if (!out.box.window) return out;
   ExpectBox(out.box, dialog, boxText, kBoxCaption, false);
@@ -484,17 +406,16 @@ InstallOutcome Install(PatchProcess& patch, HWND dialog, Start start, const char
 }
 
 // Closes the finished dialog with its Close button, from the keyboard.
-void PressClose(PatchProcess& patch, HWND dialog) {
+void PressClose(Program& patch, HWND dialog) {
   HWND cancel = GetDlgItem(dialog, IDCANCEL);
   Expect(WaitUntil([&] { return FocusOf(patch.thread()) == cancel; }, kQuickMs),
          "the Close button does not have the focus after the installation");
-  if (!TabTo(patch.thread(), dialog, cancel)) {
-    Fail("cannot reach the Close button with Tab");
-    Click(dialog, IDCANCEL);
-  } else {
+  if (Reach(patch, dialog, IDCANCEL, "the Close button")) {
     PressKey(cancel, VK_SPACE);
+  } else {
+    Click(dialog, IDCANCEL);
   }
-  patch.ExpectExitZero("after Close");
+  ExpectExitZero(patch, "after Close");
 }
 
 bool LoadOrFail(const std::string& archive, std::vector<StoredFile>* files) {
@@ -503,13 +424,25 @@ bool LoadOrFail(const std::string& archive, std::vector<StoredFile>* files) {
   return error.empty();
 }
 
-void ClickInstall(HWND dialog) { Click(dialog, IDC_INSTALL); }
-
 // --- the cases --------------------------------------------------------------
 
 struct Args {
   std::string patch, archive, dest;
 };
+
+// The first key alone names the destination; the dialog must come up.
+HWND StartWithFirstKey(Program& patch, const Args& a) {
+  RemoveGameKeys();
+  NameFolder(kFirstKey, a.dest);
+  return StartToDialog(patch, a.patch);
+}
+
+// Exit before any installation: the program ends and writes nothing.
+void ExitUnused(Program& patch, HWND dialog, const std::string& dest) {
+  Click(dialog, IDCANCEL);
+  ExpectExitZero(patch, "after Exit");
+  Expect(FolderIsEmptyOrMissing(dest), "something was written to " + dest);
+}
 
 // The first key names the folder (the second names another): the full
 // archive is installed there and every step of the dialog is checked.
@@ -517,18 +450,18 @@ void FirstKeyInstall(const Args& a) {
   std::vector<StoredFile> files;
   if (!LoadOrFail(a.archive, &files)) return;
   RemoveGameKeys();
-  SetInstallPath(kFirstKey, a.dest.c_str());
-  SetInstallPath(kSecondKey, (a.dest + "-second").c_str());
-  PatchProcess patch;
+  NameFolder(kFirstKey, a.dest);
+  NameFolder(kSecondKey, a.dest + "-second");
+  Program patch;
   HWND dialog = StartToDialog(patch, a.patch);
   if (!dialog) return;
   ExpectReady(ReadDialog(dialog), a.dest);
   Screenshot("ready", dialog);
 
   DWORD started = GetTickCount();
-  InstallOutcome out = Install(
-      patch, dialog, [&] { ClickInstall(dialog); }, kSuccessBox, a.dest, kSuccessStatus,
-      "installed", true);
+  Click(dialog, IDC_INSTALL);
+  InstallOutcome out =
+      AwaitInstall(patch, dialog, kSuccessBox, a.dest, kSuccessStatus, "installed", true);
   Log("installation of %u files took %lu ms", static_cast<unsigned>(files.size()),
       GetTickCount() - started);
   if (!out.ok) return;
@@ -544,25 +477,23 @@ void FirstKeyInstall(const Args& a) {
 // Opens the dialog with the registry as the caller left it and closes it
 // with Exit: the field shows `expected`, no warning, nothing written.
 void LookupCase(const Args& a, const std::string& expected) {
-  PatchProcess patch;
+  Program patch;
   HWND dialog = StartToDialog(patch, a.patch);
   if (!dialog) return;
   ExpectReady(ReadDialog(dialog), expected);
-  Click(dialog, IDCANCEL);
-  patch.ExpectExitZero("after Exit");
-  Expect(FolderIsEmptyOrMissing(a.dest), "something was written to " + a.dest);
+  ExitUnused(patch, dialog, a.dest);
 }
 
 void SecondKeyOnly(const Args& a) {
   RemoveGameKeys();
-  SetInstallPath(kSecondKey, a.dest.c_str());
+  NameFolder(kSecondKey, a.dest);
   LookupCase(a, a.dest);
 }
 
 void EmptyFirstValue(const Args& a) {
   RemoveGameKeys();
-  SetInstallPath(kFirstKey, "");
-  SetInstallPath(kSecondKey, a.dest.c_str());
+  NameFolder(kFirstKey, "");
+  NameFolder(kSecondKey, a.dest);
   LookupCase(a, a.dest);
 }
 
@@ -572,8 +503,8 @@ void NoKeysTypedFolder(const Args& a) {
   std::vector<StoredFile> files;
   if (!LoadOrFail(a.archive, &files)) return;
   RemoveGameKeys();
-  PatchProcess patch;
-  if (!patch.Start(a.patch)) return;
+  Program patch;
+  if (!StartOrFail(patch, a.patch)) return;
   HWND first = WaitFirstWindow(patch);
   if (!first) return;
   HWND dialog = patch.Dialog();
@@ -593,18 +524,12 @@ void NoKeysTypedFolder(const Args& a) {
   ExpectReady(ReadDialog(dialog), "");
   Expect(patch.MessageBoxWindow() == nullptr, "a second message box came up");
 
-  HWND field = GetDlgItem(dialog, IDC_INSTALL_PATH);
-  if (!TabTo(patch.thread(), dialog, field)) {
-    Fail("cannot reach the path field with Tab");
+  if (!Reach(patch, dialog, IDC_INSTALL_PATH, "the path field") ||
+      !TypeInto(GetDlgItem(dialog, IDC_INSTALL_PATH), a.dest)) {
     return;
   }
-  TypeChars(field, a.dest);
-  if (!WaitUntil([&] { return TextOf(field) == a.dest; }, kQuickMs)) {
-    ExpectText(TextOf(field), a.dest, "path field after typing");
-    return;
-  }
-  InstallOutcome out = Install(
-      patch, dialog, [&] { ClickInstall(dialog); }, kSuccessBox, a.dest, kSuccessStatus);
+  Click(dialog, IDC_INSTALL);
+  InstallOutcome out = AwaitInstall(patch, dialog, kSuccessBox, a.dest, kSuccessStatus);
   if (!out.ok) return;
   ExpectNumber(out.finished.barPos, 100, "progress bar after success");
   PressClose(patch, dialog);
@@ -638,13 +563,11 @@ void ReplacesProtectedFiles(const Args& a) {
          "the hidden attribute did not stick");
   DWORD ownAttributes = GetFileAttributesA(ownBeside.c_str());
 
-  RemoveGameKeys();
-  SetInstallPath(kFirstKey, a.dest.c_str());
-  PatchProcess patch;
-  HWND dialog = StartToDialog(patch, a.patch);
+  Program patch;
+  HWND dialog = StartWithFirstKey(patch, a);
   if (!dialog) return;
-  InstallOutcome out = Install(
-      patch, dialog, [&] { ClickInstall(dialog); }, kSuccessBox, a.dest, kSuccessStatus);
+  Click(dialog, IDC_INSTALL);
+  InstallOutcome out = AwaitInstall(patch, dialog, kSuccessBox, a.dest, kSuccessStatus);
   if (!out.ok) return;
   PressClose(patch, dialog);
   ExpectInstalled(files, a.dest);
@@ -684,14 +607,12 @@ void LockedFile(const Args& a) {
     Fail("cannot hold " + held + " open");
     return;
   }
-  RemoveGameKeys();
-  SetInstallPath(kFirstKey, a.dest.c_str());
-  PatchProcess patch;
-  HWND dialog = StartToDialog(patch, a.patch);
+  Program patch;
+  HWND dialog = StartWithFirstKey(patch, a);
   InstallOutcome out;
   if (dialog) {
-    out = Install(
-        patch, dialog, [&] { ClickInstall(dialog); }, kCannotCreate, a.dest, kPleaseWait);
+    Click(dialog, IDC_INSTALL);
+    out = AwaitInstall(patch, dialog, kCannotCreate, a.dest, kPleaseWait);
   }
   CloseHandle(lock);
   if (!out.ok) return;
@@ -713,13 +634,11 @@ void ShortArchive(const Args& a) {
     Fail("the test archive's last file is not cut short");
     return;
   }
-  RemoveGameKeys();
-  SetInstallPath(kFirstKey, a.dest.c_str());
-  PatchProcess patch;
-  HWND dialog = StartToDialog(patch, a.patch);
+  Program patch;
+  HWND dialog = StartWithFirstKey(patch, a);
   if (!dialog) return;
-  InstallOutcome out = Install(
-      patch, dialog, [&] { ClickInstall(dialog); }, kErrorReading, a.dest, kPleaseWait);
+  Click(dialog, IDC_INSTALL);
+  InstallOutcome out = AwaitInstall(patch, dialog, kErrorReading, a.dest, kPleaseWait);
   if (!out.ok) return;
   ExpectNumber(out.finished.barPos, 100, "progress bar (every file was created)");
   PressClose(patch, dialog);
@@ -739,13 +658,13 @@ void MissingDrive(const Args& a) {
   }
   const std::string folder = std::string(1, letter) + ":\\game";
   RemoveGameKeys();
-  SetInstallPath(kFirstKey, folder.c_str());
-  PatchProcess patch;
+  NameFolder(kFirstKey, folder);
+  Program patch;
   HWND dialog = StartToDialog(patch, a.patch);
   if (!dialog) return;
   ExpectReady(ReadDialog(dialog), folder);
-  InstallOutcome out = Install(
-      patch, dialog, [&] { ClickInstall(dialog); }, kCannotCreate, folder, kPleaseWait);
+  Click(dialog, IDC_INSTALL);
+  InstallOutcome out = AwaitInstall(patch, dialog, kCannotCreate, folder, kPleaseWait);
   if (!out.ok) return;
   ExpectNumber(out.finished.barPos, 0, "progress bar when nothing could be created");
   PressClose(patch, dialog);
@@ -755,11 +674,11 @@ void MissingDrive(const Args& a) {
 // installation, and nothing is written.
 void CloseBeforeInstall(const Args& a) {
   RemoveGameKeys();
-  SetInstallPath(kFirstKey, a.dest.c_str());
+  NameFolder(kFirstKey, a.dest);
   const char* ways[] = {"Esc", "Exit", "the title bar's close"};
   for (int way = 0; way < 3; ++way) {
     Log("closing with %s", ways[way]);
-    PatchProcess patch;
+    Program patch;
     HWND dialog = StartToDialog(patch, a.patch);
     if (!dialog) return;
     ExpectReady(ReadDialog(dialog), a.dest);
@@ -767,16 +686,12 @@ void CloseBeforeInstall(const Args& a) {
     if (way == 0) {
       PressKey(focus ? focus : dialog, VK_ESCAPE);
     } else if (way == 1) {
-      HWND exitButton = GetDlgItem(dialog, IDCANCEL);
-      if (!TabTo(patch.thread(), dialog, exitButton)) {
-        Fail("cannot reach the Exit button with Tab");
-        return;
-      }
-      PressKey(exitButton, VK_SPACE);
+      if (!Reach(patch, dialog, IDCANCEL, "the Exit button")) return;
+      PressKey(GetDlgItem(dialog, IDCANCEL), VK_SPACE);
     } else {
       PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     }
-    patch.ExpectExitZero(std::string("after ") + ways[way]);
+    ExpectExitZero(patch, std::string("after ") + ways[way]);
     Expect(FolderIsEmptyOrMissing(a.dest), std::string("something was written after ") + ways[way]);
   }
 }
@@ -785,18 +700,12 @@ void CloseBeforeInstall(const Args& a) {
 void EnterInstalls(const Args& a) {
   std::vector<StoredFile> files;
   if (!LoadOrFail(a.archive, &files)) return;
-  RemoveGameKeys();
-  SetInstallPath(kFirstKey, a.dest.c_str());
-  PatchProcess patch;
-  HWND dialog = StartToDialog(patch, a.patch);
+  Program patch;
+  HWND dialog = StartWithFirstKey(patch, a);
   if (!dialog) return;
-  HWND field = GetDlgItem(dialog, IDC_INSTALL_PATH);
-  if (!TabTo(patch.thread(), dialog, field)) {
-    Fail("cannot reach the path field with Tab");
-    return;
-  }
-  InstallOutcome out = Install(
-      patch, dialog, [&] { PressKey(field, VK_RETURN); }, kSuccessBox, a.dest, kSuccessStatus);
+  if (!Reach(patch, dialog, IDC_INSTALL_PATH, "the path field")) return;
+  PressKey(GetDlgItem(dialog, IDC_INSTALL_PATH), VK_RETURN);
+  InstallOutcome out = AwaitInstall(patch, dialog, kSuccessBox, a.dest, kSuccessStatus);
   if (!out.ok) return;
   PressClose(patch, dialog);
   ExpectInstalled(files, a.dest);
@@ -809,7 +718,7 @@ void EmptyFieldRefused(const Args& a) {
   std::vector<StoredFile> files;
   if (!LoadOrFail(a.archive, &files)) return;
   RemoveGameKeys();
-  SetInstallPath(kFirstKey, a.dest.c_str());
+  NameFolder(kFirstKey, a.dest);
   char temp[MAX_PATH];
   DWORD length = GetTempPathA(MAX_PATH, temp);
   if (length < 3 || length >= MAX_PATH || temp[1] != ':') {
@@ -826,14 +735,11 @@ void EmptyFieldRefused(const Args& a) {
     }
     tops.push_back(top);
   }
-  PatchProcess patch;
+  Program patch;
   HWND dialog = StartToDialog(patch, a.patch, temp);
   if (!dialog) return;
+  if (!Reach(patch, dialog, IDC_INSTALL_PATH, "the path field")) return;
   HWND field = GetDlgItem(dialog, IDC_INSTALL_PATH);
-  if (!TabTo(patch.thread(), dialog, field)) {
-    Fail("cannot reach the path field with Tab");
-    return;
-  }
   SendMessageA(field, EM_SETSEL, 0, -1);
   PressKey(field, VK_DELETE);
   if (!WaitUntil([&] { return TextOf(field).empty(); }, kQuickMs)) {
@@ -852,18 +758,14 @@ void EmptyFieldRefused(const Args& a) {
   ExpectReady(ReadDialog(dialog), "");
   for (const std::string& top : tops) Expect(!Exists(top), top + " was written");
   Click(dialog, IDCANCEL);
-  patch.ExpectExitZero("after Exit");
+  ExpectExitZero(patch, "after Exit");
 }
 
 // Tabs to the browse button and presses it; returns the browser that opens
 // (null after a failure) and the control in it that holds the focus.
-HWND OpenBrowser(PatchProcess& patch, HWND dialog, HWND* focus) {
-  HWND browse = GetDlgItem(dialog, IDC_BROWSE);
-  if (!TabTo(patch.thread(), dialog, browse)) {
-    Fail("cannot reach the browse button with Tab");
-    return nullptr;
-  }
-  PressKey(browse, VK_SPACE);
+HWND OpenBrowser(Program& patch, HWND dialog, HWND* focus) {
+  if (!Reach(patch, dialog, IDC_BROWSE, "the browse button")) return nullptr;
+  PressKey(GetDlgItem(dialog, IDC_BROWSE), VK_SPACE);
   HWND browser = nullptr;
   if (!WaitUntil([&] { return (browser = patch.Browser()) != nullptr; }, kStartTimeoutMs)) {
     Fail("the folder browser did not open");
@@ -882,10 +784,8 @@ HWND OpenBrowser(PatchProcess& patch, HWND dialog, HWND* focus) {
 
 // The browse button opens the folder browser; cancelling it changes nothing.
 void BrowseCancel(const Args& a) {
-  RemoveGameKeys();
-  SetInstallPath(kFirstKey, a.dest.c_str());
-  PatchProcess patch;
-  HWND dialog = StartToDialog(patch, a.patch);
+  Program patch;
+  HWND dialog = StartWithFirstKey(patch, a);
   if (!dialog) return;
   HWND focus = nullptr;
   HWND browser = OpenBrowser(patch, dialog, &focus);
@@ -900,9 +800,7 @@ void BrowseCancel(const Args& a) {
   }
   ExpectReady(ReadDialog(dialog), a.dest);
   Expect(patch.MessageBoxWindow() == nullptr, "a message box came up after the browser");
-  Click(dialog, IDCANCEL);
-  patch.ExpectExitZero("after Exit");
-  Expect(FolderIsEmptyOrMissing(a.dest), "something was written to " + a.dest);
+  ExitUnused(patch, dialog, a.dest);
 }
 
 // Confirming the browser with Enter puts the chosen folder, here the one it
@@ -915,10 +813,8 @@ void BrowseChoose(const Args& a) {
     Fail("cannot find the desktop folder");
     return;
   }
-  RemoveGameKeys();
-  SetInstallPath(kFirstKey, a.dest.c_str());
-  PatchProcess patch;
-  HWND dialog = StartToDialog(patch, a.patch);
+  Program patch;
+  HWND dialog = StartWithFirstKey(patch, a);
   if (!dialog) return;
   HWND focus = nullptr;
   HWND browser = OpenBrowser(patch, dialog, &focus);
@@ -931,16 +827,14 @@ void BrowseChoose(const Args& a) {
   HWND field = GetDlgItem(dialog, IDC_INSTALL_PATH);
   WaitUntil([&] { return TextOf(field) == desktop; }, kQuickMs);
   ExpectReady(ReadDialog(dialog), desktop);
-  Click(dialog, IDCANCEL);
-  patch.ExpectExitZero("after Exit");
-  Expect(FolderIsEmptyOrMissing(a.dest), "something was written to " + a.dest);
+  ExitUnused(patch, dialog, a.dest);
 }
 
 // Shows the product at work: types the folder, installs, closes, and says
 // how it went. Exit code 0 when the installation succeeded.
 int Demo(const std::string& exe, const std::string& folder) {
-  PatchProcess patch;
-  if (!patch.Start(exe)) return 1;
+  Program patch;
+  if (!StartOrFail(patch, exe)) return 1;
   HWND first = WaitFirstWindow(patch);
   if (!first) return 1;
   if (first == patch.MessageBoxWindow()) {
@@ -954,15 +848,8 @@ int Demo(const std::string& exe, const std::string& folder) {
     Fail("no dialog");
     return 1;
   }
-  HWND field = GetDlgItem(dialog, IDC_INSTALL_PATH);
-  if (!TabTo(patch.thread(), dialog, field)) {
-    Fail("cannot reach the path field with Tab");
-    return 1;
-  }
-  // Tab selects the whole field, so typing replaces what the registry gave.
-  TypeChars(field, folder);
-  if (!WaitUntil([&] { return TextOf(field) == folder; }, kQuickMs)) {
-    ExpectText(TextOf(field), folder, "path field after typing");
+  if (!Reach(patch, dialog, IDC_INSTALL_PATH, "the path field") ||
+      !TypeInto(GetDlgItem(dialog, IDC_INSTALL_PATH), folder)) {
     return 1;
   }
   Screenshot("ready", dialog);
@@ -975,7 +862,7 @@ int Demo(const std::string& exe, const std::string& folder) {
   WaitUntil([&] { return TextOf(GetDlgItem(dialog, IDCANCEL)) == "Close"; }, kQuickMs);
   Screenshot("finished", dialog);
   Click(dialog, IDCANCEL);
-  patch.ExpectExitZero("after Close");
+  ExpectExitZero(patch, "after Close");
   return box.text == kSuccessBox && g_failures == 0 ? 0 : 1;
 }
 

@@ -16,7 +16,6 @@
 // Exit code 0 when every step could be taken; the harness judges the rest.
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,16 +23,6 @@
 #include "dialog_probe.h"
 
 namespace {
-
-void Report(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::printf("@");
-  std::vprintf(format, args);
-  va_end(args);
-  std::printf("\n");
-  std::fflush(stdout);
-}
 
 BOOL CALLBACK CollectAll(HWND window, LPARAM param) {
   reinterpret_cast<std::vector<HWND>*>(param)->push_back(window);
@@ -44,25 +33,6 @@ std::vector<HWND> AllTopLevelWindows() {
   std::vector<HWND> windows;
   EnumWindows(CollectAll, reinterpret_cast<LPARAM>(&windows));
   return windows;
-}
-
-bool IsMainDialog(HWND w) { return IsDialogClass(w) && GetDlgItem(w, IDC_INSTALL_PATH); }
-
-bool IsMessageBox(HWND w) {
-  return IsDialogClass(w) && IsWindowVisible(w) && GetDlgItem(w, 0xFFFF) && !IsMainDialog(w);
-}
-
-DWORD ProcessOf(HWND window) {
-  DWORD id = 0;
-  GetWindowThreadProcessId(window, &id);
-  return id;
-}
-
-HWND FindBox(DWORD processId) {
-  for (HWND w : TopLevelWindows(processId)) {
-    if (IsMessageBox(w)) return w;
-  }
-  return nullptr;
 }
 
 // The visible main dialog of the one Patch.exe running; the box that may
@@ -78,7 +48,7 @@ HWND FindDialog() {
           HWND owner = GetWindow(w, GW_OWNER);
           if (w != dismissed && IsMessageBox(w) && owner && IsMainDialog(owner) &&
               !IsWindowVisible(owner)) {
-            Report("warning %s", StoredTextOf(GetDlgItem(w, 0xFFFF)).c_str());
+            Log("@warning %s", StoredTextOf(GetDlgItem(w, 0xFFFF)).c_str());
             PostMessageA(w, WM_COMMAND, IDOK, 0);
             dismissed = w;
           }
@@ -93,79 +63,64 @@ int Install(const std::string& destination, bool wait) {
   // Asking for the windows makes the desktop; say so before the program starts.
   GetDesktopWindow();
   AllTopLevelWindows();
-  Report("waiting");
+  Log("@waiting");
   HWND dialog = FindDialog();
   if (!dialog) {
-    Report("error no Patch.exe dialog");
+    Log("@error no Patch.exe dialog");
     return 1;
   }
-  DWORD processId = ProcessOf(dialog);
-  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  DWORD processId = 0;
+  GetWindowThreadProcessId(dialog, &processId);
+  Program patch;
+  patch.Attach(processId);
   HWND field = GetDlgItem(dialog, IDC_INSTALL_PATH);
   DWORD_PTR ignored = 0;
   SendMessageTimeoutA(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(destination.c_str()),
                       SMTO_NORMAL, kQuickMs, &ignored);
   if (TextOf(field) != destination) {
-    Report("error the path field reads \"%s\"", TextOf(field).c_str());
-    if (process) CloseHandle(process);
+    Log("@error the path field reads \"%s\"", TextOf(field).c_str());
     return 1;
   }
-  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_INSTALL, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDC_INSTALL)));
-  Report("clicked");
-  if (!wait) {
-    if (process) CloseHandle(process);
-    return 0;
-  }
-  auto running = [&] { return process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT; };
+  Click(dialog, IDC_INSTALL);
+  Log("@clicked");
+  if (!wait) return 0;
   HWND box = nullptr;
-  WaitUntil([&] { return (box = FindBox(processId)) != nullptr || !running(); }, kInstallTimeoutMs);
-  int code = 1;
+  WaitUntil([&] { return (box = patch.MessageBoxWindow()) != nullptr || !patch.Running(); },
+            kInstallTimeoutMs);
   if (!box) {
-    Report("error %s", running() ? "no box after the installation" : "the program ended");
-  } else {
-    Report("box-caption %s", StoredTextOf(box).c_str());
-    Report("box-text %s", StoredTextOf(GetDlgItem(box, 0xFFFF)).c_str());
-    Report("box-owned %d", GetWindow(box, GW_OWNER) == dialog ? 1 : 0);
-    PostMessageA(box, WM_COMMAND, IDOK, 0);
-    HWND cancel = GetDlgItem(dialog, IDCANCEL);
-    if (!WaitUntil([&] { return !IsWindow(box) && StoredTextOf(cancel) == "Close"; }, kQuickMs)) {
-      Report("error the box did not give way to a Close button");
-    } else {
-      PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(cancel));
-      DWORD exitCode = STILL_ACTIVE;
-      if (WaitForSingleObject(process, kQuickMs) == WAIT_OBJECT_0 &&
-          GetExitCodeProcess(process, &exitCode)) {
-        Report("exit %lu", static_cast<unsigned long>(exitCode));
-        code = 0;
-      } else {
-        Report("error the program did not end after Close");
-      }
-    }
+    Log("@error %s", patch.Running() ? "no box after the installation" : "the program ended");
+    return 1;
   }
-  if (process) CloseHandle(process);
-  return code;
+  Log("@box-caption %s", StoredTextOf(box).c_str());
+  Log("@box-text %s", StoredTextOf(GetDlgItem(box, 0xFFFF)).c_str());
+  Log("@box-owned %d", GetWindow(box, GW_OWNER) == dialog ? 1 : 0);
+  DWORD exitCode = STILL_ACTIVE;
+  std::string error = CloseAfterBox(patch, dialog, box, &exitCode);
+  if (!error.empty()) {
+    Log("@error %s", error.c_str());
+    return 1;
+  }
+  Log("@exit %lu", static_cast<unsigned long>(exitCode));
+  return 0;
 }
 
 int Hold(const std::string& path) {
   HANDLE held = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (held == INVALID_HANDLE_VALUE) {
-    Report("error cannot open %s (error %lu)", path.c_str(),
-           static_cast<unsigned long>(GetLastError()));
+    Log("@error cannot open %s (error %lu)", path.c_str(),
+        static_cast<unsigned long>(GetLastError()));
     return 1;
   }
-  Report("held");
+  Log("@held");
   char line[64];
   std::fgets(line, sizeof line, stdin);
   CloseHandle(held);
-  Report("released");
+  Log("@released");
   return 0;
 }
 
 }  // namespace
-
 int RunFaultMode(const std::vector<std::string>& args) {
   if (args.empty()) return -1;
   if (args[0] == "fault_install" && (args.size() == 2 || args.size() == 3)) {

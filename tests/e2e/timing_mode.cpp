@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "archive_check.h"
 #include "dialog_probe.h"
 
 namespace {
@@ -46,107 +47,34 @@ double Now() {
 }
 
 bool Fail(const std::string& what) {
-  std::printf("FAIL: %s\n", what.c_str());
-  std::fflush(stdout);
+  Log("FAIL: %s", what.c_str());
   return false;
 }
 
-template <class Condition>
-bool Poll(Condition done, DWORD timeoutMs, DWORD pollMs = kStartPollMs) {
-  DWORD start = GetTickCount();
-  while (!done()) {
-    if (GetTickCount() - start >= timeoutMs) return false;
-    Sleep(pollMs);
-  }
-  return true;
-}
-
-bool Exists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-class Process {
- public:
-  ~Process() {
-    if (!info_.hProcess) return;
-    if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
-      TerminateProcess(info_.hProcess, 1);
-      WaitForSingleObject(info_.hProcess, kQuickMs);
-    }
-    CloseHandle(info_.hProcess);
-    CloseHandle(info_.hThread);
-  }
-
-  bool Start(const std::string& exe, const std::string& arguments) {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    std::string commandLine = "\"" + exe + "\"" + arguments;
-    if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info_)) {
-      info_.hProcess = nullptr;
-      return Fail("cannot start " + exe + " (error " + std::to_string(GetLastError()) + ")");
-    }
-    return true;
-  }
-
-  bool Running() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
-
-  bool WaitExitZero(DWORD timeoutMs, const std::string& what) {
-    if (WaitForSingleObject(info_.hProcess, timeoutMs) != WAIT_OBJECT_0) {
-      return Fail(what + " did not end");
-    }
-    DWORD code = 1;
-    GetExitCodeProcess(info_.hProcess, &code);
-    if (code != 0) return Fail(what + " ended with exit code " + std::to_string(code));
-    return true;
-  }
-
-  // A visible dialog of this process: the main one (with the path field)
-  // or a message box.
-  HWND FindDialog(bool messageBox) const {
-    for (HWND w : TopLevelWindows(info_.dwProcessId)) {
-      if (!IsDialogClass(w) || !IsWindowVisible(w)) continue;
-      bool isMain = GetDlgItem(w, IDC_INSTALL_PATH) != nullptr;
-      if (messageBox ? !isMain && GetDlgItem(w, 0xFFFF) : isMain) return w;
-    }
-    return nullptr;
-  }
-
- private:
-  PROCESS_INFORMATION info_ = {};
-};
-
-bool SetInstallPath(const std::string& folder) {
-  HKEY key;
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, kFirstKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
-    return Fail(std::string("cannot create HKCU\\") + kFirstKey);
-  }
-  LONG status = RegSetValueExA(key, "InstallPath", 0, REG_SZ,
-                               reinterpret_cast<const BYTE*>(folder.c_str()), folder.size() + 1);
-  RegCloseKey(key);
-  return status == ERROR_SUCCESS || Fail("cannot set InstallPath");
+bool Start(Program& program, const std::string& exe, const std::string& arguments) {
+  std::string error;
+  return program.Start(exe, arguments, nullptr, &error) || Fail(error);
 }
 
 // Starts Patch.exe with the registry naming `dest`, installs, and closes it.
 bool TimePatch(const std::string& exe, const std::string& dest, double* startMs,
                double* installMs) {
-  if (!SetInstallPath(dest)) return false;
-  Process patch;
+  if (!SetInstallPath(kFirstKey, dest)) return Fail(std::string("cannot set ") + kFirstKey);
+  Program patch;
   double start = Now();
-  if (!patch.Start(exe, "")) return false;
+  if (!Start(patch, exe, "")) return false;
   HWND dialog = nullptr;
   HWND early = nullptr;
   // Ready: shown, and its modal loop answers (a sent message waits for it).
-  bool ready = Poll(
+  bool ready = WaitUntil(
       [&] {
-        if ((early = patch.FindDialog(true)) != nullptr || !patch.Running()) return true;
-        dialog = patch.FindDialog(false);
+        if ((early = patch.MessageBoxWindow()) != nullptr || !patch.Running()) return true;
+        dialog = patch.VisibleDialog();
         DWORD_PTR ignored;
         return dialog &&
                SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_NORMAL, kQuickMs, &ignored);
       },
-      kStartTimeoutMs);
+      kStartTimeoutMs, kStartPollMs);
   *startMs = Now() - start;
   if (!ready || early || !dialog) {
     return Fail(early ? "a message box came before the dialog: " + TextOf(GetDlgItem(early, 0xFFFF))
@@ -157,39 +85,36 @@ bool TimePatch(const std::string& exe, const std::string& dest, double* startMs,
 
   HWND box = nullptr;
   start = Now();
-  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_INSTALL, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDC_INSTALL)));
+  Click(dialog, IDC_INSTALL);
   // The box disables its owner first: one cheap request per poll until then.
-  bool boxed = Poll(
+  bool boxed = WaitUntil(
       [&] {
         if (!patch.Running()) return true;
         if (IsWindowEnabled(dialog)) return false;
-        return (box = patch.FindDialog(true)) != nullptr;
+        return (box = patch.MessageBoxWindow()) != nullptr;
       },
       kInstallTimeoutMs, kInstallPollMs);
   *installMs = Now() - start;
   if (!boxed || !box) return Fail("no message box after Install");
   std::string text = TextOf(GetDlgItem(box, 0xFFFF));
   if (text != kSuccessBox) return Fail("the installation reported \"" + text + "\"");
-
-  PostMessageA(box, WM_COMMAND, IDOK, 0);
-  HWND cancel = GetDlgItem(dialog, IDCANCEL);
-  if (!Poll([&] { return !IsWindow(box) && StoredTextOf(cancel) == "Close"; }, kQuickMs)) {
-    return Fail("the box did not close");
-  }
-  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-               reinterpret_cast<LPARAM>(cancel));
-  return patch.WaitExitZero(kQuickMs, "Patch.exe");
+  DWORD code = 1;
+  std::string error = CloseAfterBox(patch, dialog, box, &code);
+  if (!error.empty()) return Fail(error);
+  return code == 0 || Fail("Patch.exe ended with exit code " + std::to_string(code));
 }
 
 bool TimePeer(const std::string& exe, const std::string& dest, double* runMs) {
-  Process peer;
+  Program peer;
   double start = Now();
   // The peer reads its folder from the rest of the command line after /D=.
-  if (!peer.Start(exe, " /S /D=" + dest)) return false;
-  bool ok = peer.WaitExitZero(kInstallTimeoutMs, exe);
+  if (!Start(peer, exe, " /S /D=" + dest)) return false;
+  DWORD code = 1;
+  bool ended = peer.WaitExit(kInstallTimeoutMs, &code);
   *runMs = Now() - start;
-  return ok && (Exists(dest) || Fail(exe + " did not create " + dest));
+  if (!ended) return Fail(exe + " did not end");
+  if (code != 0) return Fail(exe + " ended with exit code " + std::to_string(code));
+  return Exists(dest) || Fail(exe + " did not create " + dest);
 }
 
 struct Run {
@@ -213,8 +138,7 @@ bool Parse(const std::string& arg, Run* run) {
 
 bool RunOnce(const Run& run, const std::string& folder, int round, bool sync) {
   if (sync) {
-    std::printf("@sync\n");
-    std::fflush(stdout);
+    Log("@sync");
     char reply[64];
     if (!std::fgets(reply, sizeof reply, stdin)) return Fail("no answer to @sync");
   }
@@ -223,13 +147,12 @@ bool RunOnce(const Run& run, const std::string& folder, int round, bool sync) {
   if (run.dialog) {
     double startMs = 0, installMs = 0;
     if (!TimePatch(run.exe, dest, &startMs, &installMs)) return false;
-    std::printf("%s %d %.1f %.1f %s\n", run.name.c_str(), round, startMs, installMs, dest.c_str());
+    Log("%s %d %.1f %.1f %s", run.name.c_str(), round, startMs, installMs, dest.c_str());
   } else {
     double runMs = 0;
     if (!TimePeer(run.exe, dest, &runMs)) return false;
-    std::printf("%s %d %.1f %s\n", run.name.c_str(), round, runMs, dest.c_str());
+    Log("%s %d %.1f %s", run.name.c_str(), round, runMs, dest.c_str());
   }
-  std::fflush(stdout);
   return true;
 }
 
