@@ -248,6 +248,37 @@ class Driver:
         return "driver said:\n" + "\n".join(self.lines)
 
 
+def wine_session(case, **options):
+    """A WineSession closed when the case ends."""
+    session = WineSession(**options)
+    case.addCleanup(session.close)
+    return session
+
+
+def assertFailures(case, result, names, says, total):
+    """One stderr line per file of `names`, in order, saying `says`; the others
+    written."""
+    failures = [line for line in result.stderr.splitlines() if line.strip()]
+    case.assertEqual(len(failures), len(names), result.stderr)
+    for name, line in zip(names, failures):
+        case.assertIn(name, line)
+        case.assertIn(says, line)
+    case.assertIn("%d of %d files written" % (total - len(names), total), result.stdout)
+    sys.stderr.write(result.stderr)
+
+
+def install_with_patch_exe(case, session, exe, root, dest, box, limit=None, driver=None):
+    """Patch.exe installing into `dest`, worked by the driver to its final
+    box, which must say `box`, and closed: the driver's reports."""
+    driver = Driver(session, "fault_install", windows_path(dest), program=driver)
+    patch = start_patch(case, session, driver, exe, root, limit)
+    case.assertEqual(driver.finish(), 0, driver.transcript())
+    case.assertEqual(patch.wait(60), 0, "Patch.exe's exit code")
+    reports = driver.reports()
+    case.assertEqual(reports.get("box-text"), box, driver.transcript())
+    return reports
+
+
 def start_patch(case, session, driver, exe, root, limit=None):
     """Starts Patch.exe once the driver has made the desktop, so that only
     Patch.exe runs under `limit`."""
@@ -283,10 +314,7 @@ class DiskFull(unittest.TestCase):
             self.assertEqual(got, data[:limit], "bytes of %s" % name)
 
     def test_patchpack_keeps_what_fits_and_goes_on(self):
-        session = None
-        if wine():
-            session = WineSession()
-            self.addCleanup(session.close)
+        session = wine_session(self) if wine() else None
         # One limit that cuts a piece, and one on a piece boundary.
         for limit in (fault_archives.FILE_SIZE_LIMIT, 40 * PIECE):
             with self.subTest(limit=limit):
@@ -300,14 +328,7 @@ class DiskFull(unittest.TestCase):
                 self.assertEqual(result.returncode, 3, result.stderr)
                 self.check_files(files, dest, limit)
                 over = [name for name, data in files if len(data) > limit]
-                failures = [line for line in result.stderr.splitlines() if line.strip()]
-                self.assertEqual(len(failures), len(over), result.stderr)
-                for name, line in zip(over, failures):
-                    self.assertIn(name, line)
-                    self.assertIn("cannot write it in full", line)
-                self.assertIn("%d of %d files written" % (len(files) - len(over), len(files)),
-                              result.stdout)
-                sys.stderr.write("limit %d: %s" % (limit, result.stderr))
+                assertFailures(self, result, over, "cannot write it in full", len(files))
                 if wine():
                     self.assertEqual(session.limited_processes(), [])
 
@@ -318,16 +339,10 @@ class DiskFull(unittest.TestCase):
         files = fault_archives.disk_full_files(limit)
         scratch = Scratch(self)
         dest = scratch.path("Orvantis III")
-        session = WineSession(display=True)
-        self.addCleanup(session.close)
-        driver = Driver(session, "fault_install", windows_path(dest))
-        patch = start_patch(self, session, driver, ARGS.patch_disk_full, scratch.root, limit)
-        self.assertEqual(driver.finish(), 0, driver.transcript())
-        self.assertEqual(patch.wait(60), 0, "Patch.exe's exit code")
-        reports = driver.reports()
-        self.assertEqual(reports.get("box-text"), "Error writting file.", driver.transcript())
-        self.assertEqual(reports.get("box-caption"), BOX_CAPTION, driver.transcript())
-        self.assertEqual(reports.get("box-owned"), "1", driver.transcript())
+        session = wine_session(self, display=True)
+        reports = install_with_patch_exe(self, session, ARGS.patch_disk_full, scratch.root, dest,
+                                         "Error writting file.", limit)
+        self.assertEqual((reports.get("box-caption"), reports.get("box-owned")), (BOX_CAPTION, "1"))
         self.check_files(files, dest, limit)
         self.assertEqual(sorted(os.listdir(scratch.root)), ["Orvantis III"])
         # Patch.exe alone ran under the limit: not wineserver, which writes
@@ -376,13 +391,16 @@ class ReadOnlyFolder(unittest.TestCase):
 
     def check_failures(self, result, names):
         self.assertEqual(result.returncode, 5, result.stderr)
-        failures = [line for line in result.stderr.splitlines() if line.strip()]
-        self.assertEqual(len(failures), len(names), result.stderr)
-        for name, line in zip(names, failures):
-            self.assertIn(name, line)
-            self.assertIn("cannot create it", line)
-        written = len(self.FILES) - len(names)
-        self.assertIn("%d of %d files written" % (written, len(self.FILES)), result.stdout)
+        assertFailures(self, result, names, "cannot create it", len(self.FILES))
+
+    def check_writable_again(self, session=None):
+        """The same run into the same folder made writable again succeeds:
+        only the folder's permission stood in the way."""
+        os.chmod(self.dest, 0o755)
+        result = self.extract(session)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        for name, data in self.FILES:
+            self.assertEqual(read(at(self.dest, name)), data, name)
 
     def test_nothing_is_created_in_a_read_only_folder(self):
         self.native_only()
@@ -390,14 +408,7 @@ class ReadOnlyFolder(unittest.TestCase):
         result = self.extract()
         self.check_failures(result, [name for name, _ in self.FILES])
         self.assertEqual(os.listdir(self.dest), [])
-        sys.stderr.write(result.stderr)
-        # The same run into the same folder made writable again succeeds:
-        # only the folder's permission stood in the way.
-        os.chmod(self.dest, 0o755)
-        result = self.extract()
-        self.assertEqual(result.returncode, 0, result.stderr)
-        for name, data in self.FILES:
-            self.assertEqual(read(at(self.dest, name)), data, name)
+        self.check_writable_again()
 
     def test_a_file_of_the_users_own_is_still_replaced(self):
         # The folder's permission guards its names, not the files in it; the
@@ -423,7 +434,6 @@ class ReadOnlyFolder(unittest.TestCase):
         self.check_failures(result, [name for name, _ in self.FILES])
         self.assertEqual(snapshot(self.dest), before)
 
-
     def test_windows_programs_create_nothing(self):
         if not ARGS.patch_disk_full:
             self.skipTest("Patch.exe exists only in the Windows build")
@@ -432,32 +442,19 @@ class ReadOnlyFolder(unittest.TestCase):
         for folder in ("prefix", "home"):
             os.mkdir(self.scratch.path(folder))
             os.chown(self.scratch.path(folder), NOBODY, NOBODY)
-        session = WineSession(display=True, user=NOBODY, prefix=self.scratch.path("prefix"),
-                              home=self.scratch.path("home"))
-        self.addCleanup(session.close)
+        session = wine_session(self, display=True, user=NOBODY,
+                               prefix=self.scratch.path("prefix"), home=self.scratch.path("home"))
         self.make_read_only()
         result = self.extract(session)
         self.check_failures(result, [name for name, _ in self.FILES])
         self.assertEqual(os.listdir(self.dest), [])
-        sys.stderr.write(result.stderr)
 
         # Patch.exe (whichever archive it carries) creates nothing either.
-        driver = Driver(session, "fault_install", windows_path(self.dest),
-                        program=self.reachable(ARGS.driver))
-        patch = start_patch(self, session, driver, self.reachable(ARGS.patch_disk_full),
-                            self.scratch.root)
-        self.assertEqual(driver.finish(), 0, driver.transcript())
-        self.assertEqual(patch.wait(60), 0, "Patch.exe's exit code")
-        reports = driver.reports()
-        self.assertEqual(reports.get("box-text"), "Cannot create file.", driver.transcript())
+        install_with_patch_exe(self, session, self.reachable(ARGS.patch_disk_full),
+                               self.scratch.root, self.dest, "Cannot create file.",
+                               driver=self.reachable(ARGS.driver))
         self.assertEqual(os.listdir(self.dest), [])
-
-        # Only the folder's permission stood in the way.
-        os.chmod(self.dest, 0o755)
-        result = self.extract(session)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        for name, data in self.FILES:
-            self.assertEqual(read(at(self.dest, name)), data, name)
+        self.check_writable_again(session)
 
 
 class HeldFile(unittest.TestCase):
@@ -482,8 +479,7 @@ class HeldFile(unittest.TestCase):
         held = at(dest, "held\\locked.dat")
         old = b"held by another program"
         write(held, old)
-        session = WineSession()
-        self.addCleanup(session.close)
+        session = wine_session(self)
         holder = Driver(session, "fault_hold", windows_path(held), stdin=subprocess.PIPE)
         self.assertIsNotNone(holder.expect("held"), holder.transcript())
         try:
@@ -500,12 +496,8 @@ class HeldFile(unittest.TestCase):
         for name, data in self.FILES:
             if name != "held\\locked.dat":
                 self.assertEqual(read(at(dest, name)), data, name)
-        failures = [line for line in result.stderr.splitlines() if line.strip()]
-        self.assertEqual(len(failures), 1, result.stderr)
-        self.assertIn("held\\locked.dat", failures[0])
-        self.assertIn("cannot create it: the file is in use by another process", failures[0])
-        self.assertIn("2 of 3 files written", result.stdout)
-        sys.stderr.write(result.stderr)
+        assertFailures(self, result, ["held\\locked.dat"],
+                       "cannot create it: the file is in use by another process", len(self.FILES))
 
         # Once let go, the same file is replaced.
         result = run_patchpack("extract", windows_path(archive), windows_path(dest),
@@ -614,14 +606,9 @@ class Interrupted(unittest.TestCase):
                     self.fail("%s run %d ended before its moment every time" % (who, run))
 
     def test_patchpack_killed(self):
-        archive_dir = tempfile.mkdtemp(prefix="faults-archive-")
-        self.addCleanup(shutil.rmtree, archive_dir, True)
-        archive = os.path.join(archive_dir, "interrupted.pak")
+        archive = Scratch(self).path("interrupted.pak")
         patch_archive.write(archive, self.FILES)
-        session = None
-        if wine():
-            session = WineSession()
-            self.addCleanup(session.close)
+        session = wine_session(self) if wine() else None
 
         def start(root, dest):
             command = [ARGS.patchpack, "extract", target(archive), target(dest)]
@@ -636,8 +623,7 @@ class Interrupted(unittest.TestCase):
     def test_patch_exe_killed(self):
         if not ARGS.patch_interrupted:
             self.skipTest("Patch.exe exists only in the Windows build")
-        session = WineSession(display=True)
-        self.addCleanup(session.close)
+        session = wine_session(self, display=True)
 
         def start(root, dest):
             driver = Driver(session, "fault_install", windows_path(dest), "--no-wait")
