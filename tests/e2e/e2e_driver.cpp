@@ -418,16 +418,11 @@ void PressClose(Program& patch, HWND dialog) {
   ExpectExitZero(patch, "after Close");
 }
 
-bool LoadOrFail(const std::string& archive, std::vector<StoredFile>* files) {
-  std::string error;
-  if (!LoadArchive(archive, files, &error)) Fail(error);
-  return error.empty();
-}
-
 // --- the cases --------------------------------------------------------------
 
 struct Args {
   std::string patch, archive, dest;
+  std::vector<StoredFile> files;  // what the archive holds
 };
 
 // The first key alone names the destination; the dialog must come up.
@@ -447,8 +442,6 @@ void ExitUnused(Program& patch, HWND dialog, const std::string& dest) {
 // The first key names the folder (the second names another): the full
 // archive is installed there and every step of the dialog is checked.
 void FirstKeyInstall(const Args& a) {
-  std::vector<StoredFile> files;
-  if (!LoadOrFail(a.archive, &files)) return;
   RemoveGameKeys();
   NameFolder(kFirstKey, a.dest);
   NameFolder(kSecondKey, a.dest + "-second");
@@ -462,7 +455,7 @@ void FirstKeyInstall(const Args& a) {
   Click(dialog, IDC_INSTALL);
   InstallOutcome out =
       AwaitInstall(patch, dialog, kSuccessBox, a.dest, kSuccessStatus, "installed", true);
-  Log("installation of %u files took %lu ms", static_cast<unsigned>(files.size()),
+  Log("installation of %u files took %lu ms", static_cast<unsigned>(a.files.size()),
       GetTickCount() - started);
   if (!out.ok) return;
   // Thousands of files take seconds: the running state cannot be missed.
@@ -470,7 +463,7 @@ void FirstKeyInstall(const Args& a) {
   ExpectNumber(out.duringBox.barPos, 100, "progress bar after success");
   Screenshot("finished", dialog);
   PressClose(patch, dialog);
-  ExpectInstalled(files, a.dest);
+  ExpectInstalled(a.files, a.dest);
   Expect(!Exists(a.dest + "-second"), "the second key's folder was written to");
 }
 
@@ -500,8 +493,6 @@ void EmptyFirstValue(const Args& a) {
 // Neither key: the warning comes before the dialog, the field is empty, and
 // a folder typed in from the keyboard is installed to.
 void NoKeysTypedFolder(const Args& a) {
-  std::vector<StoredFile> files;
-  if (!LoadOrFail(a.archive, &files)) return;
   RemoveGameKeys();
   Program patch;
   if (!StartOrFail(patch, a.patch)) return;
@@ -533,19 +524,18 @@ void NoKeysTypedFolder(const Args& a) {
   if (!out.ok) return;
   ExpectNumber(out.finished.barPos, 100, "progress bar after success");
   PressClose(patch, dialog);
-  ExpectInstalled(files, a.dest);
+  ExpectInstalled(a.files, a.dest);
 }
 
 // Existing read-only and hidden files are replaced; files of the player's
 // own that the archive does not carry are left as they were.
 void ReplacesProtectedFiles(const Args& a) {
-  std::vector<StoredFile> files;
-  if (!LoadOrFail(a.archive, &files)) return;
   const std::string readOnly = JoinWindowsPath(a.dest, "replaced\\readonly.cfg");
   const std::string hidden = JoinWindowsPath(a.dest, "replaced\\hidden.cfg");
   const std::string ownBeside = JoinWindowsPath(a.dest, "replaced\\mine.cfg");
   const std::string ownTop = JoinWindowsPath(a.dest, "savegame.sav");
-  if (!FindStored(files, "replaced\\readonly.cfg") || !FindStored(files, "replaced\\hidden.cfg")) {
+  if (!FindStored(a.files, "replaced\\readonly.cfg") ||
+      !FindStored(a.files, "replaced\\hidden.cfg")) {
     return;
   }
   if (!MakeFolders(a.dest + "\\replaced") || !WriteWholeFile(readOnly, "old read-only") ||
@@ -570,7 +560,7 @@ void ReplacesProtectedFiles(const Args& a) {
   InstallOutcome out = AwaitInstall(patch, dialog, kSuccessBox, a.dest, kSuccessStatus);
   if (!out.ok) return;
   PressClose(patch, dialog);
-  ExpectInstalled(files, a.dest);
+  ExpectInstalled(a.files, a.dest);
   Expect(!(GetFileAttributesA(readOnly.c_str()) & FILE_ATTRIBUTE_READONLY),
          "the replaced read-only file is still read-only");
   Expect(!(GetFileAttributesA(hidden.c_str()) & FILE_ATTRIBUTE_HIDDEN),
@@ -587,13 +577,11 @@ void ReplacesProtectedFiles(const Args& a) {
 // A destination file that another program holds open without sharing
 // cannot be created; every other file still is.
 void LockedFile(const Args& a) {
-  std::vector<StoredFile> files;
-  if (!LoadOrFail(a.archive, &files)) return;
   const char kHeldName[] = "held\\locked.dat";
-  const StoredFile* heldFile = FindStored(files, kHeldName);
+  const StoredFile* heldFile = FindStored(a.files, kHeldName);
   if (!heldFile) return;
   std::uint64_t total = 0;
-  for (const StoredFile& f : files) total += f.size;
+  for (const StoredFile& f : a.files) total += f.size;
   const long expectedBar = static_cast<long>((total - heldFile->size) * 100 / total);
 
   const std::string held = JoinWindowsPath(a.dest, kHeldName);
@@ -619,7 +607,7 @@ void LockedFile(const Args& a) {
   ExpectNumber(out.finished.barPos, expectedBar,
                "progress bar (the held file's bytes are never begun)");
   PressClose(patch, dialog);
-  ExpectInstalled(files, a.dest, kHeldName);
+  ExpectInstalled(a.files, a.dest, kHeldName);
   std::string bytes;
   Expect(ReadWholeFile(held, &bytes) && bytes == "held by another program",
          "the held file was changed");
@@ -628,9 +616,7 @@ void LockedFile(const Args& a) {
 // The archive ends inside its last file: that file keeps the whole pieces
 // read before the end, the others are intact.
 void ShortArchive(const Args& a) {
-  std::vector<StoredFile> files;
-  if (!LoadOrFail(a.archive, &files)) return;
-  if (files.empty() || files.back().complete) {
+  if (a.files.empty() || a.files.back().complete) {
     Fail("the test archive's last file is not cut short");
     return;
   }
@@ -642,7 +628,7 @@ void ShortArchive(const Args& a) {
   if (!out.ok) return;
   ExpectNumber(out.finished.barPos, 100, "progress bar (every file was created)");
   PressClose(patch, dialog);
-  ExpectInstalled(files, a.dest);
+  ExpectInstalled(a.files, a.dest);
 }
 
 // A folder on a drive letter that does not exist: nothing can be created.
@@ -698,8 +684,6 @@ void CloseBeforeInstall(const Args& a) {
 
 // Enter in the path field presses the default button, Install.
 void EnterInstalls(const Args& a) {
-  std::vector<StoredFile> files;
-  if (!LoadOrFail(a.archive, &files)) return;
   Program patch;
   HWND dialog = StartWithFirstKey(patch, a);
   if (!dialog) return;
@@ -708,15 +692,13 @@ void EnterInstalls(const Args& a) {
   InstallOutcome out = AwaitInstall(patch, dialog, kSuccessBox, a.dest, kSuccessStatus);
   if (!out.ok) return;
   PressClose(patch, dialog);
-  ExpectInstalled(files, a.dest);
+  ExpectInstalled(a.files, a.dest);
 }
 
 // An empty field names no folder: Install warns as when the game was not
 // found, and the dialog stays ready. The program runs from a folder on C:, so
 // a run that went ahead anyway would write into C:'s root, where this looks.
 void EmptyFieldRefused(const Args& a) {
-  std::vector<StoredFile> files;
-  if (!LoadOrFail(a.archive, &files)) return;
   RemoveGameKeys();
   NameFolder(kFirstKey, a.dest);
   char temp[MAX_PATH];
@@ -727,7 +709,7 @@ void EmptyFieldRefused(const Args& a) {
   }
   const std::string root(temp, 3);
   std::vector<std::string> tops;
-  for (const StoredFile& file : files) {
+  for (const StoredFile& file : a.files) {
     std::string top = JoinWindowsPath(root, file.name.substr(0, file.name.find_first_of("\\/")));
     if (Exists(top)) {
       Fail(top + " exists before the run: cannot tell what the run writes");
@@ -919,9 +901,14 @@ int main(int argc, char** argv) {
   if (args.size() != 4) return Usage();
   for (const Case& c : kCases) {
     if (args[0] == c.name) {
-      Args a = {args[1], args[2], args[3]};
+      Args a = {args[1], args[2], args[3], {}};
       Log("case %s", c.name);
-      c.run(a);
+      std::string error;
+      if (LoadArchive(a.archive, &a.files, &error)) {
+        c.run(a);
+      } else {
+        Fail(error);
+      }
       Log("%s: %s", c.name, g_failures == 0 ? "passed" : "FAILED");
       return g_failures == 0 ? 0 : 1;
     }
