@@ -10,6 +10,7 @@ dialog template and the string table.
 """
 
 import argparse
+import functools
 import os
 import re
 import struct
@@ -211,15 +212,9 @@ class PatchExe:
         return start, start + entry.Size
 
 
+@functools.cache
 def exe():
-    if not hasattr(exe, "cached"):
-        exe.cached = PatchExe(ARGS.exe)
-    return exe.cached
-
-
-def archive_bytes():
-    with open(ARGS.archive, "rb") as f:
-        return f.read()
+    return PatchExe(ARGS.exe)
 
 
 class PeFormat(unittest.TestCase):
@@ -351,8 +346,9 @@ class ArchiveResource(unittest.TestCase):
     def test_equals_the_archive(self):
         binaries = exe().of_type("BINARY")
         self.assertEqual(list(binaries), [(105, RUSSIAN)], "one BINARY resource, 105, Russian")
-        self.assertTrue(binaries[(105, RUSSIAN)] == archive_bytes(),
-                        "the BINARY resource differs from " + ARGS.archive)
+        with open(ARGS.archive, "rb") as f:
+            self.assertTrue(binaries[(105, RUSSIAN)] == f.read(),
+                            "the BINARY resource differs from " + ARGS.archive)
 
 
 class StubSize(unittest.TestCase):
