@@ -100,7 +100,10 @@ class Scratch:
                     found.append(path)
         return found
 
-    def close(self):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
         self._tmp.cleanup()
 
 
@@ -137,8 +140,7 @@ class List(CorpusTest, unittest.TestCase):
 class Extract(CorpusTest, unittest.TestCase):
     def check(self, row, archive):
         column = "win32" if RUNNER else "native"
-        scratch = Scratch()
-        try:
+        with Scratch() as scratch:
             result = run("extract", archive, scratch.destination)
             self.assertEqual(result.returncode, row[column],
                              "%s\n%s" % (row["what"], result.stderr[-2000:]))
@@ -153,8 +155,6 @@ class Extract(CorpusTest, unittest.TestCase):
                 written = os.path.join(scratch.destination, *path.split("/"))
                 self.assertTrue(os.path.isfile(written), path)
                 self.assertEqual(read(written), data[offset:offset + length], path)
-        finally:
-            scratch.close()
 
 
 class Seeds(unittest.TestCase):
@@ -167,14 +167,11 @@ class Seeds(unittest.TestCase):
                 self.assertLessEqual(os.path.getsize(path), 4096)
                 listed = run("list", path)
                 self.assertEqual((listed.returncode, listed.stderr), (0, ""))
-                scratch = Scratch()
-                try:
+                with Scratch() as scratch:
                     extracted = run("extract", path, scratch.destination)
-                    self.assertEqual((extracted.returncode, extracted.stderr), (0, ""))
-                    files = int(listed.stdout.splitlines()[-1].split()[0])
-                    self.assertIn("%d of %d files written" % (files, files), extracted.stdout)
-                finally:
-                    scratch.close()
+                self.assertEqual((extracted.returncode, extracted.stderr), (0, ""))
+                files = int(listed.stdout.splitlines()[-1].split()[0])
+                self.assertIn("%d of %d files written" % (files, files), extracted.stdout)
 
 
 class Generator(unittest.TestCase):
