@@ -160,8 +160,13 @@ class ReportingStream : public BufferedFileStream {
     DWORD systemError = GetLastError();
     if (inFile_) {
       fileFailed_ = true;
+      // A write cut short by a full disk or a file-size limit may report no
+      // error at all (it did write something): say what that means.
+      std::string why = systemError == ERROR_SUCCESS
+                            ? "the disk took only part of it (full, or a file-size limit)"
+                            : SystemErrorText(systemError);
       Report(Printable(current_), code == EXTRACT_WRITE_FAILED
-                                      ? "cannot write it in full: " + SystemErrorText(systemError)
+                                      ? "cannot write it in full: " + why
                                       : "the archive ends before the file's bytes do");
       return;
     }
