@@ -40,14 +40,6 @@ std::uint32_t Percent(std::uint64_t part, std::uint64_t whole) {
   return static_cast<std::uint32_t>(part * 100 / whole);
 }
 
-// The name an entry points at, or null when its offset lies outside the names
-// block or the name is not terminated inside it.
-const char* EntryName(const char* names, std::uint32_t namesSize, std::uint32_t offset) {
-  if (offset >= namesSize) return nullptr;
-  if (std::memchr(names + offset, '\0', namesSize - offset) == nullptr) return nullptr;
-  return names + offset;
-}
-
 bool ReadBlock(DataStream& stream, std::uint64_t offset, void* buffer, std::uint32_t size) {
   // A failed Seek would leave the stream somewhere else: never read from there.
   // An empty block reads nothing, so it is read in full wherever it lies.
@@ -173,6 +165,12 @@ HANDLE CreateFileWithDirectories(LPCSTR path, DWORD access, DWORD shareMode,
   }
   return CreateFileA(path, access, shareMode, security, disposition, flagsAndAttributes,
                      templateFile);
+}
+
+const char* EntryName(const char* names, std::uint32_t namesSize, std::uint32_t offset) {
+  if (offset >= namesSize) return nullptr;
+  if (std::memchr(names + offset, '\0', namesSize - offset) == nullptr) return nullptr;
+  return names + offset;
 }
 
 bool IsDeviceName(const char* begin, const char* end) {

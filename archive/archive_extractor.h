@@ -23,6 +23,10 @@ HANDLE CreateFileWithDirectories(LPCSTR path, DWORD access, DWORD shareMode,
                                  LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                  DWORD flagsAndAttributes, HANDLE templateFile);
 
+// The name at offset in a names block of namesSize bytes; null when the offset
+// lies outside the block or the name is not terminated inside it.
+const char* EntryName(const char* names, std::uint32_t namesSize, std::uint32_t offset);
+
 // True when an archive name names a file inside the folder it is joined to:
 // no leading separator, no ':' (drive prefix or alternate data stream), no
 // component of only dots and spaces (which Windows may read as ".." or "."),

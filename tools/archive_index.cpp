@@ -63,11 +63,8 @@ ArchiveEntry ArchiveIndex::Entry(std::uint32_t index) const {
 }
 
 const char* ArchiveIndex::Name(std::uint32_t index) const {
-  std::uint32_t offset = Entry(index).nameOffset;
-  if (offset >= names_.size()) return nullptr;
-  const unsigned char* begin = names_.data() + offset;
-  if (std::memchr(begin, '\0', names_.size() - offset) == nullptr) return nullptr;
-  return reinterpret_cast<const char*>(begin);
+  return EntryName(reinterpret_cast<const char*>(names_.data()),
+                   static_cast<std::uint32_t>(names_.size()), Entry(index).nameOffset);
 }
 
 std::string ArchiveIndex::Problem(std::uint32_t index) const {
