@@ -92,11 +92,8 @@ std::string ArchiveIndex::Problem(std::uint32_t index) const {
 std::string ArchiveIndex::WindowsNameProblem(std::uint32_t index) const {
   const char* name = Name(index);
   if (name == nullptr) return std::string();
-  std::size_t length = std::strlen(name);
-  if (length > kMaxNameLength) {
-    return "the name has " + std::to_string(length) + " characters, more than the " +
-           std::to_string(kMaxNameLength) + " that leave room for the player's folder";
-  }
+  std::string tooLong = NameLengthProblem(std::strlen(name));
+  if (!tooLong.empty()) return tooLong;
   const char* begin = name;
   for (;;) {
     const char* end = begin;

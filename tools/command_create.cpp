@@ -136,10 +136,8 @@ class TreeScanner {
  private:
   void Visit(const fs::path& path, const std::string& prefix) {
     std::string component;
-    std::string problem = AsciiName(path.filename(), &component)
-                              ? ComponentProblem(component)
-                              : "the name is not plain ASCII (the installer uses the ANSI "
-                                "code page)";
+    std::string problem =
+        AsciiName(path.filename(), &component) ? ComponentProblem(component) : kNotAsciiProblem;
     if (!problem.empty()) {
       refusals_->Add(PathText(path), problem);
       return;
@@ -159,10 +157,9 @@ class TreeScanner {
       refusals_->Add(PathText(path), std::string("it is ") + KindOf(status));
       return;
     }
-    if (name.size() > kMaxNameLength) {
-      refusals_->Add(PathText(path), "its archive name has " + std::to_string(name.size()) +
-                                         " characters, more than the 160 that leave room for the "
-                                         "player's folder within Windows' path limit");
+    std::string tooLong = NameLengthProblem(name.size());
+    if (!tooLong.empty()) {
+      refusals_->Add(PathText(path), tooLong);
       return;
     }
     std::uintmax_t size = fs::file_size(path, error);

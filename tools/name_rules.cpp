@@ -4,9 +4,19 @@
 
 #include "archive_extractor.h"
 
+const char kNotAsciiProblem[] =
+    "the name is not plain ASCII (the installer uses the ANSI code page)";
+
+std::string NameLengthProblem(std::size_t length) {
+  if (length <= kMaxNameLength) return std::string();
+  return "the name has " + std::to_string(length) + " characters, more than the " +
+         std::to_string(kMaxNameLength) +
+         " that leave room for the player's folder within Windows' path limit";
+}
+
 std::string ComponentProblem(const std::string& component) {
   for (unsigned char c : component) {
-    if (c >= 0x80) return "the name is not plain ASCII (the installer uses the ANSI code page)";
+    if (c >= 0x80) return kNotAsciiProblem;
   }
   for (unsigned char c : component) {
     if (c < 0x20 || c == 0x7F) {

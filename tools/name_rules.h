@@ -13,6 +13,12 @@
 // picks; the longest name in the shipped archive has 73.
 const std::size_t kMaxNameLength = 160;
 
+// Why a name of this many characters is refused, or empty when it is not.
+std::string NameLengthProblem(std::size_t length);
+
+// Why a host name with characters outside ASCII is refused.
+extern const char kNotAsciiProblem[];
+
 // Why one path component cannot be written on Windows, or empty when it can.
 // The component comes from a host file name, so '\' in it is refused too: in
 // the archive it would split the name into folders.
