@@ -51,7 +51,7 @@ void RunInstall() {
   // drive, and the run would report success there. Without a folder there is
   // nothing to install into: say so and stay ready.
   if (GetWindowTextLengthA(GetDlgItem(g_dialog, IDC_INSTALL_PATH)) == 0) {
-    MessageBoxA(g_dialog, "OrvantisIII was not found.", "Warning", MB_ICONERROR | MB_SETFOREGROUND);
+    ShowNotFoundWarning(g_dialog);
     return;
   }
 

@@ -63,9 +63,7 @@ void InitMainDialog(HWND dialog) {
   g_dialog = dialog;
   char text[kTextCapacity];
   FindGameFolder(text);
-  if (text[0] == '\0') {
-    MessageBoxA(dialog, "OrvantisIII was not found.", "Warning", MB_ICONERROR | MB_SETFOREGROUND);
-  }
+  if (text[0] == '\0') ShowNotFoundWarning(dialog);
   SetDlgItemTextA(dialog, IDC_INSTALL_PATH, text);
   LoadStringA(g_instance, IDS_VERSION, text, kTextCapacity);
   SetDlgItemTextA(dialog, IDC_VERSION, text);
@@ -76,6 +74,10 @@ void InitMainDialog(HWND dialog) {
 }
 
 }  // namespace
+
+void ShowNotFoundWarning(HWND owner) {
+  MessageBoxA(owner, "OrvantisIII was not found.", "Warning", MB_ICONERROR | MB_SETFOREGROUND);
+}
 
 void FindGameFolder(char* text) {
   QueryInstallPath(kGameKey, text);

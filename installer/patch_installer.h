@@ -28,6 +28,9 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 // bytes); empty when neither key gives one.
 void FindGameFolder(char* text);
 
+// The "Warning" box saying the game's folder is unknown.
+void ShowNotFoundWarning(HWND owner);
+
 // Extracts the embedded archive into the folder in the path field and reports
 // the outcome. Leaves the dialog in its finished state: one run per process.
 void RunInstall();
