@@ -1,12 +1,10 @@
 #!/usr/bin/env python3
-"""Writes the carried archive's layout for the tests, without the project's
-code, so that they do not depend on what they test.
+"""The archive layout, written and read without the project's code, and the
+archives the Windows tests build Patch.exe variants around.
 
-  patch_archive.py OUT    writes an archive with no files (a 48-byte header)
-
-An archive is a 48-byte header, the files' bytes, a block of NUL-terminated
-names and a table of 32-byte entries; integers are little-endian.
+  patch_archive.py NAME OUT    writes archive NAME (see ARCHIVES)
 """
+import random
 import struct
 import sys
 
@@ -17,69 +15,93 @@ ENTRY = struct.Struct("<QIIIIQ")
 def layout(entries, names=b"", data=b"", trailer=b"", **fields):
     """Header, data, names, table, trailer. Each entry is (data offset, size,
     name offset[, name length]); `fields` replace the header's, by name."""
-    names_offset = HEADER.size + len(data)
+    at = HEADER.size + len(data)
     table = b"".join(ENTRY.pack(e[0], e[1], e[2], e[3] if len(e) > 3 else 0, 32, 0)
                      for e in entries)
-    header = dict(head_word=1, head_size=0, head_offset=names_offset, table_word=32,
-                  table_size=len(table), table_offset=names_offset + len(names), names_word=0,
-                  names_size=len(names), names_offset=names_offset)
-    unknown = set(fields) - set(header)
-    if unknown:
-        raise TypeError("no header fields %s" % sorted(unknown))
+    header = dict(head_word=1, head_size=0, head_offset=at, table_word=32, table_size=len(table),
+                  table_offset=at + len(names), names_word=0, names_size=len(names),
+                  names_offset=at)
+    assert set(fields) <= set(header), fields
     header.update(fields)
     return HEADER.pack(*header.values()) + bytes(data) + bytes(names) + table + bytes(trailer)
 
 
 class Archive:
-    """Files added in table order; `entries` are [data offset, size, name
-    offset, name length], open to change before build()."""
+    """Files in table order; `entries` stay open to change before build()."""
 
     def __init__(self, files=()):
-        self.blob = bytearray()  # file data, from offset 48
-        self.names = bytearray()
-        self.entries = []
+        self.blob, self.names, self.entries = bytearray(), bytearray(), []
         for name, content in files:
             self.add(name, content)
 
     def name(self, name):
-        """Stores a name (str or bytes); returns its offset."""
         offset = len(self.names)
-        self.names += (name.encode("ascii") if isinstance(name, str) else name) + b"\0"
+        self.names += (name.encode("latin-1") if isinstance(name, str) else name) + b"\0"
         return offset
 
     def add(self, name, content=b""):
-        """Appends a file; returns its entry's index."""
-        offset = HEADER.size + len(self.blob)
+        self.entries.append([HEADER.size + len(self.blob), len(content), self.name(name),
+                             len(name) + 1])
         self.blob += content
-        self.entries.append([offset, len(content), self.name(name), len(name) + 1])
         return len(self.entries) - 1
 
     def refer(self, data_offset, size, name_offset):
-        """An entry over bytes and a name already stored."""
         self.entries.append([data_offset, size, name_offset, 0])
         return len(self.entries) - 1
 
-    def names_offset(self):
-        return HEADER.size + len(self.blob)
-
-    def table_offset(self):
-        return self.names_offset() + len(self.names)
-
     def trailer_offset(self):
-        """Where build's trailer starts."""
-        return self.table_offset() + ENTRY.size * len(self.entries)
+        return HEADER.size + len(self.blob) + len(self.names) + ENTRY.size * len(self.entries)
 
     def build(self, trailer=b"", **fields):
         return layout(self.entries, self.names, self.blob, trailer, **fields)
 
 
-def write(path, files=()):
-    """Writes the archive of (name, bytes) files."""
-    with open(path, "wb") as f:
-        f.write(Archive(files).build())
+def installed(data):
+    """{name with '\\': bytes} an install of the archive leaves, the last entry
+    of a name winning; a file cut short keeps its whole 512-byte pieces."""
+    header = HEADER.unpack_from(data)
+    names = data[header[8]:header[8] + header[7]]
+    files = {}
+    for i in range(header[4] // ENTRY.size):
+        offset, size, name = ENTRY.unpack_from(data, header[5] + ENTRY.size * i)[:3]
+        stored = data[offset:offset + size]
+        if len(stored) < size:
+            stored = stored[:len(stored) // 512 * 512]
+        files[names[name:names.index(b"\0", name)].decode("latin-1").replace("/", "\\")] = stored
+    return files
 
+
+def blobs(seed, sizes):
+    rng = random.Random(seed)
+    return [(name, rng.randbytes(size)) for name, size in sizes]
+
+
+SMALL = blobs(3, [("readme.txt", 25), ("empty.dat", 0), ("data\\one.bin", 1000),
+                  ("data\\exactly512.bin", 512), ("data\\maps\\deep\\level 01.map", 70000),
+                  ("data/forward/slash.txt", 30), ("replaced\\readonly.cfg", 333),
+                  ("replaced\\hidden.cfg", 4097), ("held\\locked.dat", 20000)]
+              + [("pack\\file%02d.bin" % i, 97 * i + 1) for i in range(24)]
+              + [("last\\final.bin", 2000)])
+# Large files between small and empty ones: where a full disk or a kill lands.
+BIG = blobs(5, [("readme.txt", 120), ("data\\first.bin", 700 * 1024 + 5),
+                ("data\\settings.cfg", 300), ("data\\maps\\second.map", 1200 * 1024 + 77),
+                ("empty.dat", 0), ("third.bin", 900 * 1024 + 3),
+                ("sounds\\fourth.snd", 1500 * 1024 + 311), ("notes.txt", 2000)])
+
+
+def short():
+    """SMALL, but the last file's bytes end the archive 700 bytes early."""
+    archive = Archive(SMALL[:-1])
+    name, content = SMALL[-1]
+    archive.entries[archive.add(name)][:2] = [archive.trailer_offset(), len(content)]
+    return archive.build(trailer=content[:-700])
+
+
+ARCHIVES = {"empty": lambda: Archive().build(), "small": lambda: Archive(SMALL).build(),
+            "short": short, "big": lambda: Archive(BIG).build()}
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
+    if len(sys.argv) != 3 or sys.argv[1] not in ARCHIVES:
         sys.exit(__doc__)
-    write(sys.argv[1])
+    with open(sys.argv[2], "wb") as f:
+        f.write(ARCHIVES[sys.argv[1]]())
