@@ -1,18 +1,16 @@
 // Shared by the archive core's tests: archives built in memory, a stream that
-// records everything the extractor does with it, and scratch folders.
+// records what the extractor does with it, and scratch folders.
 #ifndef TESTS_UNIT_ARCHIVE_TEST_SUPPORT_H
 #define TESTS_UNIT_ARCHIVE_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,13 +18,13 @@
 #include "archive_extractor.h"
 
 namespace fs = std::filesystem;
+using Bytes = std::vector<unsigned char>;
 
 // Header, names, table, then the files' bytes: the last file stored ends the
 // archive, so an entry can claim more bytes than there are.
 struct ArchiveBuilder {
   std::vector<ArchiveEntry> entries;  // dataOffset counts from the first file's byte
-  std::string names;
-  std::string data;
+  std::string names, data;
 
   ArchiveBuilder& Add(const std::string& name, const std::string& bytes) {
     ArchiveEntry entry{};
@@ -39,14 +37,14 @@ struct ArchiveBuilder {
     return *this;
   }
 
-  std::vector<unsigned char> Build() const {
+  Bytes Build() const {
     ArchiveHeader header{};
     header.tableSize = static_cast<std::uint32_t>(entries.size() * sizeof(ArchiveEntry));
     header.namesSize = static_cast<std::uint32_t>(names.size());
     header.namesOffset = sizeof header;
     header.tableOffset = sizeof header + names.size();
     std::size_t base = header.tableOffset + header.tableSize;
-    std::vector<unsigned char> bytes(base + data.size());
+    Bytes bytes(base);
     std::memcpy(bytes.data(), &header, sizeof header);
     std::memcpy(&bytes[sizeof header], names.data(), names.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -54,13 +52,13 @@ struct ArchiveBuilder {
       entry.dataOffset += base;
       std::memcpy(&bytes[header.tableOffset + i * sizeof entry], &entry, sizeof entry);
     }
-    std::copy(data.begin(), data.end(), bytes.begin() + base);
+    bytes.insert(bytes.end(), data.begin(), data.end());
     return bytes;
   }
 };
 
 template <typename Change>
-std::vector<unsigned char> WithHeader(std::vector<unsigned char> bytes, Change change) {
+Bytes WithHeader(Bytes bytes, Change change) {
   ArchiveHeader header;
   std::memcpy(&header, bytes.data(), sizeof header);
   change(header);
@@ -75,29 +73,26 @@ inline std::string Pattern(std::size_t size) {
   return bytes;
 }
 
-const char kNoName[] = "(null)";
-
 struct Event {
   int event;
   std::uint32_t value;
-  std::string name = kNoName;
+  std::string name = "(null)";
   bool operator==(const Event& o) const {
     return event == o.event && value == o.value && name == o.name;
   }
+  friend void PrintTo(const Event& e, std::ostream* out) {
+    *out << "{" << e.event << ", " << e.value << ", \"" << e.name << "\"}";
+  }
 };
 using Events = std::vector<Event>;
-
-inline void PrintTo(const Event& e, std::ostream* out) {
-  *out << "{" << e.event << ", " << e.value << ", \"" << e.name << "\"}";
-}
 
 inline Event Error(std::uint32_t code) { return {EVENT_ERROR, code}; }
 
 // A whole run: BEGIN, the parts, END.
 inline Events Whole(std::initializer_list<Events> parts, const char* archive = "patch") {
-  Events all = {{EVENT_BEGIN, 0, archive ? archive : kNoName}};
+  Events all = {{EVENT_BEGIN, 0, archive ? archive : "(null)"}};
   for (const Events& part : parts) all.insert(all.end(), part.begin(), part.end());
-  all.push_back({EVENT_END, 0, archive ? archive : kNoName});
+  all.push_back({EVENT_END, 0, archive ? archive : "(null)"});
   return all;
 }
 
@@ -115,8 +110,7 @@ inline Events File(const std::string& path, std::uint32_t size, std::uint32_t to
 // the extractor rewrites its path buffer for every entry.
 class TestStream : public MemoryDataStream {
  public:
-  TestStream(void* data, std::size_t size)
-      : MemoryDataStream(data, static_cast<std::uint32_t>(size)) {}
+  using MemoryDataStream::MemoryDataStream;
   bool Open(const char* name, bool forWrite) override {
     ++opens;
     return MemoryDataStream::Open(name, forWrite);
@@ -130,12 +124,10 @@ class TestStream : public MemoryDataStream {
     return MemoryDataStream::Close();
   }
   bool Notify(int event, std::uint32_t value, const char* name) override {
-    events.push_back({event, value, name != nullptr ? name : kNoName});
+    events.push_back({event, value, name != nullptr ? name : "(null)"});
     return true;
   }
-
-  int opens = 0;
-  int closes = 0;
+  int opens = 0, closes = 0;
   std::vector<std::uint32_t> reads;  // the counts asked for
   Events events;
 };
@@ -167,39 +159,30 @@ inline std::vector<std::string> Listing(const std::string& folder) {
 }
 
 // A fresh folder under the system's temp folder, removed with everything in it.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    fs::path path = fs::temp_directory_path() / ("unit-" + std::to_string(std::random_device()()));
+struct ScratchFolder {
+  ScratchFolder()
+      : path((fs::temp_directory_path() / ("unit-" + std::to_string(std::random_device()())))
+                 .string()) {
     fs::create_directories(path);
-    path_ = path.string();
   }
   ~ScratchFolder() {
     std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    fs::remove_all(path, ignored);
   }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
+  const std::string path;
 };
 
-class CurrentFolder {
- public:
-  explicit CurrentFolder(const std::string& folder) : saved_(fs::current_path()) {
-    fs::current_path(folder);
-  }
-  ~CurrentFolder() { fs::current_path(saved_); }
-
- private:
-  fs::path saved_;
+struct CurrentFolder {
+  explicit CurrentFolder(const std::string& folder) { fs::current_path(folder); }
+  ~CurrentFolder() { fs::current_path(saved); }
+  const fs::path saved = fs::current_path();
 };
 
 class ExtractTest : public ::testing::Test {
  protected:
   std::string At(const std::string& name) const { return dir + "\\" + name; }
   // Runs over a copy of bytes; the stream stays for the checks.
-  int Extract(std::vector<unsigned char> bytes, const char* folder, const char* name = "patch") {
+  int Extract(Bytes bytes, const char* folder, const char* name = "patch") {
     archive = std::move(bytes);
     stream = std::make_unique<TestStream>(archive.data(), archive.size());
     return ArchiveExtractor().Extract(name, folder, *stream);
@@ -207,8 +190,8 @@ class ExtractTest : public ::testing::Test {
   int Extract(const ArchiveBuilder& builder) { return Extract(builder.Build(), dir.c_str()); }
 
   ScratchFolder scratch;
-  const std::string dir = scratch.path();
-  std::vector<unsigned char> archive;
+  const std::string dir = scratch.path;
+  Bytes archive;
   std::unique_ptr<TestStream> stream;
 };
 

@@ -62,7 +62,7 @@ TEST(FileDataStream, NeverOpenedDoesNothing) {
 
 TEST(FileDataStream, WritesSeeksAndReplacesARealFile) {
   ScratchFolder scratch;
-  std::string path = scratch.path() + "\\f.txt";
+  std::string path = scratch.path + "\\f.txt";
   FileDataStream stream;
   ASSERT_TRUE(stream.Open(path.c_str(), true));
   EXPECT_EQ(10u, stream.Write("0123456789", 10));
@@ -86,9 +86,9 @@ TEST(FileDataStream, WritesSeeksAndReplacesARealFile) {
   EXPECT_EQ(0u, stream.Read(buffer, sizeof buffer));
   EXPECT_TRUE(stream.Close());
 
-  EXPECT_FALSE(stream.Open((scratch.path() + "\\missing").c_str(), false));
+  EXPECT_FALSE(stream.Open((scratch.path + "\\missing").c_str(), false));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
-  EXPECT_FALSE(stream.Open(scratch.path().c_str(), false));
+  EXPECT_FALSE(stream.Open(scratch.path.c_str(), false));
   EXPECT_FALSE(stream.Close());
 }
 

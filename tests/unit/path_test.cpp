@@ -55,7 +55,7 @@ TEST(IsContainedName, RejectsNamesThatLeaveTheFolderOrNameNoFile) {
 
 TEST(CreateFileWithDirectories, CreatesEveryMissingFolderOnTheWay) {
   ScratchFolder scratch;
-  std::string path = scratch.path() + "\\a\\b/c\\f.txt";
+  std::string path = scratch.path + "\\a\\b/c\\f.txt";
   HANDLE file = CreateFileWithDirectories(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                           FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, file);
@@ -63,7 +63,7 @@ TEST(CreateFileWithDirectories, CreatesEveryMissingFolderOnTheWay) {
   EXPECT_TRUE(fs::is_regular_file(Native(path)));
   // A path naming a folder is no file.
   EXPECT_EQ(INVALID_HANDLE_VALUE,
-            CreateFileWithDirectories((scratch.path() + "\\a\\b\\").c_str(), GENERIC_WRITE, 0,
+            CreateFileWithDirectories((scratch.path + "\\a\\b\\").c_str(), GENERIC_WRITE, 0,
                                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
