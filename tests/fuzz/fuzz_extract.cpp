@@ -1,11 +1,9 @@
 // Feeds arbitrary bytes as an archive to the extractor and checks, after every
-// input, what the extractor promises whatever it is given: a known result, a
-// well-formed sequence of events, and nothing written outside the destination.
-#include <dirent.h>
+// input, what it promises whatever it is given: a known result, a well-formed
+// sequence of events, and nothing touched outside the destination.
 #include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,15 +15,21 @@
 
 namespace {
 
+void Check(bool condition, const char* what) {
+  if (condition) return;
+  fprintf(stderr, "broken promise: %s\n", what);
+  abort();
+}
+
 struct Event {
   int event;
   std::uint32_t value;
-  bool hasName;
+  bool named;
 };
 
 class RecordingStream : public MemoryDataStream {
  public:
-  RecordingStream(void* data, std::uint32_t size) : MemoryDataStream(data, size) {}
+  using MemoryDataStream::MemoryDataStream;
   bool Notify(int event, std::uint32_t value, const char* name) override {
     events.push_back({event, value, name != nullptr});
     return true;
@@ -33,144 +37,81 @@ class RecordingStream : public MemoryDataStream {
   std::vector<Event> events;
 };
 
-[[noreturn]] void Broken(const char* what) {
-  fprintf(stderr, "broken promise: %s\n", what);
-  abort();
-}
-
-void Check(bool condition, const char* what) {
-  if (!condition) Broken(what);
-}
-
+// The order of events the extractor promises, whatever the input.
 void CheckEvents(const std::vector<Event>& events, int result) {
   Check(result >= EXTRACT_OK && result <= EXTRACT_CREATE_FAILED, "result outside 0-5");
-  bool begun = !events.empty() && events.front().event == EVENT_BEGIN;
-  bool ended = !events.empty() && events.back().event == EVENT_END;
-  Check(begun == ended, "EVENT_BEGIN and EVENT_END come together");
-  bool inFile = false;
-  std::uint32_t lastFile = 0;
-  std::uint32_t lastTotal = 0;
-  int lastError = -1;
+  bool begun = !events.empty() && events[0].event == EVENT_BEGIN, inFile = false;
+  Check(begun == (!events.empty() && events.back().event == EVENT_END), "BEGIN and END pair");
+  std::uint32_t file = 0, total = 0, errors = 0, last = 0;
   for (std::size_t i = 0; i < events.size(); ++i) {
     const Event& e = events[i];
-    switch (e.event) {
-      case EVENT_BEGIN:
-        Check(i == 0, "EVENT_BEGIN first");
-        break;
-      case EVENT_END:
-        Check(i + 1 == events.size() && begun, "EVENT_END last");
-        Check(!inFile, "EVENT_END inside a file");
-        break;
-      case EVENT_ERROR:
-        Check(e.value >= EXTRACT_READ_FAILED && e.value <= EXTRACT_CREATE_FAILED,
-              "EVENT_ERROR carries a failure code");
-        Check(!e.hasName, "EVENT_ERROR has no name");
-        lastError = static_cast<int>(e.value);
-        break;
-      case EVENT_TOTAL_PROGRESS:
-        Check(begun && !inFile, "EVENT_TOTAL_PROGRESS between files");
-        Check(e.value <= 100 && e.value >= lastTotal, "total percentage rises within 0-100");
-        Check(i + 1 < events.size() && events[i + 1].event == EVENT_FILE_BEGIN,
-              "EVENT_FILE_BEGIN follows EVENT_TOTAL_PROGRESS");
-        lastTotal = e.value;
-        break;
-      case EVENT_FILE_BEGIN:
-        Check(i > 0 && events[i - 1].event == EVENT_TOTAL_PROGRESS && e.hasName,
-              "EVENT_FILE_BEGIN after EVENT_TOTAL_PROGRESS, with a path");
-        inFile = true;
-        lastFile = 0;
-        break;
-      case EVENT_FILE_PROGRESS:
-        Check(inFile && e.hasName, "EVENT_FILE_PROGRESS inside a file");
-        Check(e.value > lastFile && e.value <= 100, "file percentage rises within 1-100");
-        lastFile = e.value;
-        break;
-      case EVENT_FILE_END:
-        Check(inFile && e.hasName, "EVENT_FILE_END closes a file");
-        inFile = false;
-        break;
-      default:
-        Broken("unknown event");
-    }
+    int next = i + 1 < events.size() ? events[i + 1].event : -1;
+    Check(e.named == (e.event != EVENT_ERROR), "names where they belong");
+    Check(e.event != EVENT_BEGIN || i == 0, "BEGIN first");
+    Check(e.event != EVENT_END || (next < 0 && !inFile), "END last, outside a file");
+    Check(e.event != EVENT_TOTAL_PROGRESS ||
+              (next == EVENT_FILE_BEGIN && !inFile && e.value >= total && e.value <= 100),
+          "TOTAL before each file, rising within 0-100");
+    Check(e.event != EVENT_FILE_PROGRESS || (inFile && e.value > file && e.value <= 100),
+          "file percentage rising within 1-100");
+    Check(e.event != EVENT_FILE_END || inFile, "FILE_END closes a file");
+    Check(e.event != EVENT_ERROR || (e.value >= 2 && e.value <= 5), "ERROR carries a failure");
+    Check(e.event <= EVENT_TOTAL_PROGRESS, "known events");
+    if (e.event == EVENT_TOTAL_PROGRESS) total = e.value;
+    if (e.event == EVENT_FILE_PROGRESS) file = e.value;
+    if (e.event == EVENT_FILE_BEGIN) file = 0;
+    if (e.event == EVENT_FILE_BEGIN || e.event == EVENT_FILE_END) inFile = !inFile;
+    if (e.event == EVENT_ERROR) last = e.value;
+    if (e.event == EVENT_ERROR) ++errors;
   }
+  // The last failure's code is the result; only a failed header sends none.
   Check(!inFile, "every file ends");
-  // The last failure's code is the result; a failed header sends no event.
-  if (result == EXTRACT_OK) Check(lastError < 0, "success sends no EVENT_ERROR");
-  if (result >= EXTRACT_WRITE_FAILED) Check(lastError == result, "the last failure wins");
-  if (result == EXTRACT_READ_FAILED)
-    Check(lastError < 0 || lastError == result, "the last failure wins");
+  Check(result != EXTRACT_OK || (begun && errors == 0), "success only when nothing failed");
+  Check(errors == 0 ? result == EXTRACT_OK || !begun : last == std::uint32_t(result),
+        "the last failure wins");
 }
 
-std::string scratch;      // root the fuzzer owns
-std::string destination;  // scratch + kInside: deep, so that escapes land in scratch
+std::string scratch, destination;  // destination lies three folders deep in scratch
 
-const char* const kInside = "/in/side/dest";
-
-// Where a path leads, lexically: -1 when it climbs above destination, 0 for
-// destination itself, else how deep below it. Paths not under destination
-// at all give -2.
-std::string WithSlashes(const char* path) {
-  std::string text = path;
-  for (char& c : text) c = c == '\\' ? '/' : c;
-  return text;
+// Lexically, how deep below the destination a path leads: -1 when it climbs
+// above it or does not start there.
+std::string Slashed(std::string path) {
+  for (char& c : path) c = c == '\\' ? '/' : c;
+  return path;
 }
 
-int DepthBelowDestination(const char* path) {
-  std::string text = WithSlashes(path);
-  if (text.compare(0, destination.size(), destination) != 0) return -2;
-  if (text.size() > destination.size() && text[destination.size()] != '/') return -2;
+int Depth(const char* path) {
+  std::string text = Slashed(path);
+  if (text.compare(0, destination.size(), destination) != 0) return -1;
+  if (text.size() > destination.size() && text[destination.size()] != '/') return -1;
   int depth = 0;
-  std::size_t at = destination.size();
-  while (at < text.size()) {
-    std::size_t next = text.find('/', at + 1);
-    if (next == std::string::npos) next = text.size();
-    std::string component = text.substr(at + 1, next - at - 1);
-    if (component == "..") {
-      if (--depth < 0) return -1;
-    } else if (!component.empty() && component != ".") {
-      ++depth;
-    }
-    at = next;
+  for (std::size_t at = destination.size(), next; at < text.size(); at = next) {
+    next = text.find('/', at + 1);
+    std::string part =
+        text.substr(at + 1, (next == std::string::npos ? text.size() : next) - at - 1);
+    if (part == ".." && --depth < 0) return -1;
+    if (part != ".." && !part.empty() && part != ".") ++depth;
+    if (next == std::string::npos) break;
   }
   return depth;
 }
 
-bool IsAncestorOfDestination(const char* path) {
-  std::string text = WithSlashes(path);
-  return destination.compare(0, text.size(), text) == 0 &&
-         (text.empty() || destination.size() == text.size() || destination[text.size()] == '/');
+int g_entries = 0;
+int Count(const char*, const struct stat*, int, struct FTW*) {
+  ++g_entries;
+  return 0;
 }
-
-int RemoveOne(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
-void RemoveTree(const std::string& path) {
-  nftw(path.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS);
+int Entries(const std::string& root) {
+  g_entries = 0;
+  nftw(root.c_str(), Count, 16, FTW_PHYS);
+  return g_entries;
 }
-
-// True when folder holds nothing but the one entry named only.
-bool HoldsOnly(const std::string& folder, const char* only) {
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return false;
-  int others = 0;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != ".." && name != only) ++others;
-  }
-  closedir(dir);
-  return others == 0;
-}
-
-void CheckNothingOutside() {
-  Check(HoldsOnly(scratch, "in") && HoldsOnly(scratch + "/in", "side") &&
-            HoldsOnly(scratch + "/in/side", "dest"),
-        "nothing written outside the destination");
-}
+int Remove(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
 
 }  // namespace
 
-// The core's file functions are wrapped at link time: every attempt, failed
-// or not, must aim inside the destination (folders may also be its parents,
-// which the folder walk attempts on the way down).
+// The core's file functions are wrapped at link time: every attempt must aim
+// inside the destination (folders may also be the ones that lead to it).
 extern "C" {
 HANDLE __real_CreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
 BOOL __real_CreateDirectoryA(LPCSTR, LPSECURITY_ATTRIBUTES);
@@ -178,43 +119,38 @@ BOOL __real_SetFileAttributesA(LPCSTR, DWORD);
 
 HANDLE __wrap_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile) {
-  Check(DepthBelowDestination(name) > 0, "files are created only inside the destination");
+  Check(Depth(name) > 0, "files are created only inside the destination");
   return __real_CreateFileA(name, access, share, security, disposition, flags, templateFile);
 }
 
 BOOL __wrap_CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES security) {
-  Check(DepthBelowDestination(name) >= 0 || IsAncestorOfDestination(name),
-        "folders are created only inside the destination");
+  std::string text = Slashed(name);
+  Check(Depth(name) >= 0 || (destination.compare(0, text.size(), text) == 0 &&
+                             (destination + "/")[text.size()] == '/'),
+        "folders are created only on the way into the destination");
   return __real_CreateDirectoryA(name, security);
 }
 
 BOOL __wrap_SetFileAttributesA(LPCSTR name, DWORD attributes) {
-  Check(DepthBelowDestination(name) > 0, "attributes are set only inside the destination");
+  Check(Depth(name) > 0, "attributes are set only inside the destination");
   return __real_SetFileAttributesA(name, attributes);
-}
 }
 
 // Oversized table or names claims make the allocator fail fast instead of
 // reserving gigabytes per input: that exercises the out-of-memory path.
-extern "C" const char* __asan_default_options() {
+const char* __asan_default_options() {
   return "allocator_may_return_null=1:max_allocation_size_mb=64:detect_leaks=1";
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const char* base = getenv("FUZZ_SCRATCH");
-  std::string root = base != nullptr ? base : (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
-  std::string pattern = root + "/fuzz-extract-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  Check(mkdtemp(buffer.data()) != nullptr, "scratch folder created");
-  scratch = buffer.data();
-  destination = scratch + kInside;
-  // The scratch folder goes when the fuzzer exits normally.
-  atexit([] { RemoveTree(scratch); });
+int LLVMFuzzerInitialize(int*, char***) {
+  scratch = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/fuzz-XXXXXX";
+  Check(mkdtemp(&scratch[0]) != nullptr, "scratch folder created");
+  destination = scratch + "/in/side/dest";
+  atexit([] { nftw(scratch.c_str(), Remove, 16, FTW_DEPTH | FTW_PHYS); });
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > 0xFFFFFFFFu) return -1;
   std::vector<std::uint8_t> copy(data, data + size);
   Check(mkdir((scratch + "/in").c_str(), 0755) == 0 &&
@@ -222,12 +158,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             mkdir(destination.c_str(), 0755) == 0,
         "fresh destination");
   RecordingStream stream(copy.empty() ? nullptr : copy.data(), static_cast<std::uint32_t>(size));
-  ArchiveExtractor extractor;
-  int result = extractor.Extract("fuzz", destination.c_str(), stream);
-  CheckEvents(stream.events, result);
-  CheckNothingOutside();
-  RemoveTree(scratch + "/in");
-  struct stat info;
-  Check(lstat((scratch + "/in").c_str(), &info) != 0, "scratch emptied");
+  CheckEvents(stream.events, ArchiveExtractor().Extract("fuzz", destination.c_str(), stream));
+  Check(Entries(scratch) == Entries(destination) + 3, "nothing written outside the destination");
+  nftw((scratch + "/in").c_str(), Remove, 16, FTW_DEPTH | FTW_PHYS);
   return 0;
+}
 }
