@@ -1,0 +1,282 @@
+// The end-to-end tests' hands and eyes on Windows: works the program under
+// test through its windows as a player does. One command a line on stdin,
+// words separated by tabs; one answer a line on stdout: "ok" and fields
+// (name=value, tab-separated), or "fail" and why.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// E2E_TIME_SCALE stretches every time limit, for machines that emulate the CPU.
+const DWORD kScale = std::getenv("E2E_TIME_SCALE") ? std::atoi(std::getenv("E2E_TIME_SCALE")) : 1;
+const DWORD kStartMs = 60000 * kScale, kInstallMs = 300000 * kScale, kQuickMs = 10000 * kScale;
+const int kPath = 1001, kBrowse = 1002, kInstall = 1003, kBar = 1007, kStatus = 1008, kHint = 1009,
+          kStatic = 0xFFFF;
+
+PROCESS_INFORMATION g_program = {};
+HANDLE g_held = INVALID_HANDLE_VALUE;
+
+template <class Condition>
+bool WaitUntil(Condition done, DWORD timeoutMs) {
+  for (DWORD start = GetTickCount(); !done(); Sleep(20)) {
+    if (GetTickCount() - start >= timeoutMs) return done();
+  }
+  return true;
+}
+
+bool Running() { return WaitForSingleObject(g_program.hProcess, 0) == WAIT_TIMEOUT; }
+
+DWORD_PTR Send(HWND window, UINT message, WPARAM w = 0, LPARAM l = 0) {
+  DWORD_PTR result = 0;
+  SendMessageTimeoutA(window, message, w, l, SMTO_NORMAL, kQuickMs, &result);
+  return result;
+}
+
+// Text: what a control answers to WM_GETTEXT, which needs its owner's
+// message loop. Stored: what the system keeps of a button's or static's
+// text, readable while the program is busy installing.
+std::string Text(HWND window, bool stored = false) {
+  char text[1024] = "";
+  stored ? GetWindowTextA(window, text, sizeof text)
+         : Send(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+  return text;
+}
+
+std::string ClassOf(HWND window) {
+  char name[64] = "";
+  GetClassNameA(window, name, sizeof name);
+  return name;
+}
+
+BOOL CALLBACK Collect(HWND window, LPARAM list) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process == g_program.dwProcessId)
+    reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+  return TRUE;
+}
+
+// The program's windows: top-level ones, or the children of parent.
+std::vector<HWND> Windows(HWND parent = nullptr) {
+  std::vector<HWND> found;
+  LPARAM list = reinterpret_cast<LPARAM>(&found);
+  parent ? EnumChildWindows(parent, Collect, list) : EnumWindows(Collect, list);
+  return found;
+}
+
+bool HasChild(HWND window, const char* className, bool icon = false) {
+  for (HWND c : Windows(window)) {
+    // An icon-less box may keep an empty icon control.
+    bool shows = (GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON && Send(c, STM_GETICON);
+    if (ClassOf(c) == className && IsWindowVisible(c) && (shows || !icon)) return true;
+  }
+  return false;
+}
+
+enum Kind { kDialog, kBox, kBrowser };
+
+// The program's top-level window of a kind (the dialog even when hidden).
+HWND Find(Kind kind) {
+  for (HWND w : Windows()) {
+    bool dialog = ClassOf(w) == "#32770", main = dialog && GetDlgItem(w, kPath);
+    if (kind == kDialog       ? main
+        : !IsWindowVisible(w) ? false
+        : kind == kBox        ? dialog && !main && GetDlgItem(w, kStatic)
+                              : HasChild(w, "SysTreeView32")) {
+      return w;
+    }
+  }
+  return nullptr;
+}
+
+HWND Focus() {
+  GUITHREADINFO info = {};
+  info.cbSize = sizeof info;
+  return GetGUIThreadInfo(g_program.dwThreadId, &info) ? info.hwndFocus : nullptr;
+}
+
+std::string FocusIn(HWND window) {
+  return Focus() && (Focus() == window || IsChild(window, Focus())) ? "1" : "0";
+}
+
+void Key(UINT vk) {
+  HWND target = Focus() ? Focus() : Find(kDialog);
+  LPARAM scan = static_cast<LPARAM>(MapVirtualKeyA(vk, MAPVK_VK_TO_VSC)) << 16;
+  PostMessageA(target, WM_KEYDOWN, vk, 1 | scan);
+  PostMessageA(target, WM_KEYUP, vk, 1 | scan | (3u << 30));
+}
+
+std::string Fields(std::initializer_list<std::pair<const char*, std::string>> fields) {
+  std::string line = "ok";
+  for (const auto& field : fields) line += std::string("\t") + field.first + "=" + field.second;
+  return line;
+}
+
+std::string Flag(BOOL on) { return on ? "1" : "0"; }
+
+// Which of path field, browse, Install and the bar are on, and whether the
+// hint is shown, as read from what the system keeps.
+std::string States(HWND d) {
+  return Flag(IsWindowEnabled(GetDlgItem(d, kPath))) +
+         Flag(IsWindowEnabled(GetDlgItem(d, kBrowse))) +
+         Flag(IsWindowEnabled(GetDlgItem(d, kInstall))) +
+         Flag(IsWindowVisible(GetDlgItem(d, kBar))) + Flag(IsWindowVisible(GetDlgItem(d, kHint)));
+}
+
+std::string View(HWND d) {
+  HWND bar = GetDlgItem(d, kBar);
+  auto text = [&](int id) { return Text(GetDlgItem(d, id)); };
+  return Fields({{"caption", Text(d)},
+                 {"label", text(-1)},
+                 {"path", text(kPath)},
+                 {"install", text(kInstall)},
+                 {"browse", text(kBrowse)},
+                 {"cancel", text(IDCANCEL)},
+                 {"version", text(1004)},
+                 {"hint", text(kHint)},
+                 {"status", text(kStatus)},
+                 {"enabled", Flag(IsWindowEnabled(d))},
+                 {"states", States(d)},
+                 {"cancel_on", Flag(IsWindowEnabled(GetDlgItem(d, IDCANCEL)))},
+                 {"bar", std::to_string(Send(bar, PBM_GETPOS))},
+                 {"range", std::to_string(Send(bar, PBM_GETRANGE, TRUE)) + "-" +
+                               std::to_string(Send(bar, PBM_GETRANGE, FALSE))},
+                 {"focus", std::to_string(GetDlgCtrlID(Focus()))}});
+}
+
+// Waits for a message box; meanwhile, what the player sees while the files
+// are written: the states and the focus, once the status line says so.
+std::string Box(HWND d) {
+  HWND box = nullptr, cancel = GetDlgItem(d, IDCANCEL);
+  std::string running = "unseen";
+  DWORD since = GetTickCount();
+  WaitUntil(
+      [&] {
+        bool started = Text(cancel, true) == "Stop";
+        if (started && running == "unseen" &&
+            Text(GetDlgItem(d, kStatus), true).rfind("Please", 0) == 0) {
+          // The final box may already be on its way and have taken the focus.
+          running = States(d) + (Focus() == cancel || FocusIn(d) == "0" ? " Stop" : " elsewhere");
+        }
+        return (box = Find(kBox)) || !Running() || (!started && GetTickCount() - since > kStartMs);
+      },
+      kInstallMs);
+  if (!box) return Running() ? "fail no message box" : "fail the program ended";
+  int others = 0;
+  for (int id : {IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO}) {
+    others += IsWindowVisible(GetDlgItem(box, id));
+  }
+  WaitUntil([&] { return FocusIn(box) == "1"; }, kQuickMs);
+  return Fields({{"caption", Text(box)},
+                 {"text", Text(GetDlgItem(box, kStatic))},
+                 {"owned", Flag(GetWindow(box, GW_OWNER) == d)},
+                 {"ok", Flag(IsWindowVisible(GetDlgItem(box, IDOK)))},
+                 {"others", std::to_string(others)},
+                 {"icon", Flag(HasChild(box, "Static", true))},
+                 {"focus_in", FocusIn(box)},
+                 {"running", running}});
+}
+
+std::string Answer(const std::vector<std::string>& a) {
+  const std::string &verb = a[0], arg = a.size() > 1 ? a[1] : "";
+  HWND d = Find(kDialog), control = GetDlgItem(d, std::atoi(arg.c_str()));
+  if (verb == "start") {  // the program, in the folder given
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    std::string line = "\"" + arg + "\"";
+    if (!CreateProcessA(arg.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        a.size() > 2 ? a[2].c_str() : nullptr, &startup, &g_program)) {
+      return "fail cannot start " + arg;
+    }
+    WaitUntil([] { return Find(kBox) || IsWindowVisible(Find(kDialog)) || !Running(); }, kStartMs);
+    return Find(kBox) ? "ok box" : IsWindowVisible(Find(kDialog)) ? "ok dialog" : "fail no window";
+  }
+  if (verb == "view") return View(d);
+  if (verb == "box") return Box(d);
+  if (verb == "browser") {
+    HWND b = nullptr;
+    if (!WaitUntil([&] { return (b = Find(kBrowser)) != nullptr; }, kStartMs)) return "fail none";
+    WaitUntil([&] { return FocusIn(b) == "1"; }, kQuickMs);
+    return Fields({{"owned", Flag(GetWindow(b, GW_OWNER) == d)},
+                   {"dialog_enabled", Flag(IsWindowEnabled(d))},
+                   {"focus_in", FocusIn(b)}});
+  }
+  if (verb == "gone") {
+    return WaitUntil([] { return !Find(kBox) && !Find(kBrowser); }, kQuickMs) ? "ok" : "fail open";
+  }
+  if (verb == "key") {
+    Key(arg == "enter" ? VK_RETURN : arg == "esc" ? VK_ESCAPE : VK_SPACE);
+    return "ok";
+  }
+  if (verb == "tab") {  // to the control with that id
+    for (int i = 0; i < 8 && Focus() != control; ++i) {
+      HWND before = Focus();
+      Key(VK_TAB);
+      WaitUntil([&] { return Focus() != before; }, 2000);
+    }
+    return Focus() == control ? "ok" : "fail cannot reach " + arg + " with Tab";
+  }
+  if (verb == "type") {  // replaces the focused field's text, as select-all and typing do
+    HWND field = Focus();
+    Send(field, EM_SETSEL, 0, -1);
+    Key(VK_DELETE);
+    for (unsigned char c : arg) PostMessageA(field, WM_CHAR, c, 1);
+    return WaitUntil([&] { return Text(field) == arg; }, kQuickMs) ? "ok" : "fail " + Text(field);
+  }
+  if (verb == "click") {
+    PostMessageA(d, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(control));
+    return "ok";
+  }
+  if (verb == "close") return PostMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0) ? "ok" : "fail";
+  if (verb == "wait") {  // until the control reads the text given
+    return WaitUntil([&] { return Text(control) == a[2]; }, kQuickMs) ? "ok"
+                                                                      : "fail " + Text(control);
+  }
+  if (verb == "exit") {
+    DWORD code = STILL_ACTIVE;
+    WaitForSingleObject(g_program.hProcess, kQuickMs);
+    GetExitCodeProcess(g_program.hProcess, &code);
+    return "ok " + std::to_string(code);
+  }
+  if (verb == "keys") {  // the game's two InstallPath values; "-" for no key
+    const char* keys[] = {"Software\\Kestrova\\Orvantis 3",
+                          "Software\\Kestrova\\Kestrova Launcher\\Games\\Orvantis 3"};
+    for (int i = 0; i < 2; ++i) {
+      RegDeleteKeyA(HKEY_CURRENT_USER, keys[i]);
+      if (a[i + 1] != "-" && RegSetKeyValueA(HKEY_CURRENT_USER, keys[i], "InstallPath", REG_SZ,
+                                             a[i + 1].c_str(), a[i + 1].size() + 1)) {
+        return "fail cannot set InstallPath";
+      }
+    }
+    return "ok";
+  }
+  if (verb == "hold") {  // open without sharing, as another program may hold it
+    g_held = CreateFileA(arg.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    return g_held != INVALID_HANDLE_VALUE ? "ok" : "fail cannot hold " + arg;
+  }
+  if (verb == "release") return CloseHandle(g_held) ? "ok" : "fail";
+  return "fail unknown command " + verb;
+}
+
+}  // namespace
+
+int main() {
+  for (std::string line; std::getline(std::cin, line);) {
+    std::vector<std::string> words(1);
+    for (char c : line) {
+      if (c == '\t') words.emplace_back();
+      if (c != '\t' && c != '\r') words.back() += c;
+    }
+    std::printf("%s\n", Answer(words).c_str());
+    std::fflush(stdout);
+  }
+  if (g_program.hProcess && Running()) TerminateProcess(g_program.hProcess, 1);
+}
