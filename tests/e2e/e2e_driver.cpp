@@ -880,9 +880,6 @@ int Usage() {
 
 }  // namespace
 
-// timing_mode.cpp: side-by-side install times for bench/peer.
-int TimingMode(std::vector<std::string> args);
-
 // fault_modes.cpp: the fault tests' modes; -1 when args name none of them.
 int RunFaultMode(const std::vector<std::string>& args);
 
@@ -896,7 +893,6 @@ int main(int argc, char** argv) {
     }
   }
   if (args.size() == 3 && args[0] == "demo") return Demo(args[1], args[2]);
-  if (!args.empty() && args[0] == "timing") return TimingMode(args);
   if (int code = RunFaultMode(args); code >= 0) return code;
   if (args.size() != 4) return Usage();
   for (const Case& c : kCases) {
