@@ -194,7 +194,8 @@ def case_steps(args, dest):
                   desktop="C:\\users\\%s\\Desktop" % getpass.getuser())
     os.makedirs(os.path.join(args.prefix, "drive_c", "e2e-cwd"), exist_ok=True)
     keys = ["-" if k is None else k.format(**values) for k in (first, second)]
-    return lambda player: [["keys"] + keys] + [s.format(**values).split(" ") for s in steps.split(" | ")]
+    return lambda player: [["keys"] + keys] + [[w.format(**values) for w in s.split(" ")]
+                                               for s in steps.split(" | ")]
 
 
 def demo_steps(folder):

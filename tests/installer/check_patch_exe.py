@@ -1,18 +1,24 @@
 #!/usr/bin/python3
-"""Static checks of a built Patch.exe: a 32-bit GUI program with no manifest,
-timestamp or foreign DLL, its resources as designed (decompiled by windres),
-its archive, its size without it, no build paths; with --rebuild, that a fresh
-build elsewhere gives the same bytes.
+"""Checks of a built Patch.exe: a 32-bit GUI program with no manifest, timestamp
+or foreign DLL, its resources as designed (decompiled by windres), its archive,
+its size without it, no build paths; that a fresh build elsewhere gives the same
+bytes; and signing, with a throwaway certificate (IDENTITY/signer.pem, .p12 and
+password.txt).
 
-  check_patch_exe.py --exe EXE --archive FILE --objdump OBJDUMP --windres WINDRES [--forbid TEXT]...
-  check_patch_exe.py --exe EXE --rebuild SOURCE [--cmake-arg ARG]...
+  check_patch_exe.py --exe EXE --archive FILE --objdump OBJDUMP --windres WINDRES
+                     [--forbid TEXT]... PatchExe
+  check_patch_exe.py --exe EXE --archive FILE --source DIR --identity DIR [--cmake-arg ARG]...
+                     [--signed EXE --unsigned EXE] Builds[.test_...]
 """
 import argparse
+import calendar
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import pefile
@@ -125,24 +131,88 @@ class PatchExe(unittest.TestCase):
                 self.assertNotIn(encoded, stub, text)
 
 
-def rebuild():
-    fresh = tempfile.mkdtemp(prefix="patch-rebuild-")
-    for command in (["cmake", "-S", ARGS.rebuild, "-B", fresh, "-DPATCH_BUILD_TESTS=OFF"]
-                    + ARGS.cmake_arg, ["cmake", "--build", fresh, "--target", "patch_exe", "-j2"]):
-        subprocess.run(command, check=True)
-    with open(ARGS.exe, "rb") as built, open(fresh + "/installer/Patch.exe", "rb") as again:
-        same = built.read() == again.read()
-    print("Patch.exe is %s" % ("identical in a fresh build" if same else "not the same in " + fresh))
-    if same:
-        shutil.rmtree(fresh)
-    return 0 if same else 1
+class Builds(unittest.TestCase):
+    """Fresh builds elsewhere: the same Patch.exe, and signing that leaves it so."""
+
+    def build(self, *options):
+        work = tempfile.mkdtemp(prefix="patch-build-")
+        for command in (["cmake", "-S", ARGS.source, "-B", work, "-DPATCH_BUILD_TESTS=OFF"]
+                        + list(options) + ARGS.cmake_arg, ["cmake", "--build", work, "-j2"]):
+            subprocess.run(command, check=True)
+        return work
+
+    def test_a_fresh_build_gives_the_same_bytes(self):
+        work = self.build()
+        self.assertEqual(read(work + "/installer/Patch.exe"), read(ARGS.exe))
+        shutil.rmtree(work)
+
+    def test_a_signed_release_build(self):
+        when = int(time.time()) - 1
+        work = self.build("-DPATCH_ARCHIVE=" + ARGS.archive, "-DPATCH_SIGN_TIME=%d" % when,
+                          "-DPATCH_SIGN_PKCS12=%s/signer.p12" % ARGS.identity,
+                          "-DPATCH_SIGN_PASSWORD_FILE=%s/password.txt" % ARGS.identity)
+        self.assertEqual(read(work + "/installer/Patch.exe"), read(ARGS.exe), "left unsigned")
+        check_signed(self, work + "/installer/signed/Patch.exe", ARGS.exe, when)
+        shutil.rmtree(work)
+
+    def test_a_signed_variant(self):
+        check_signed(self, ARGS.signed, ARGS.unsigned)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def verify(exe, *options):
+    done = subprocess.run(["osslsigncode", "verify", "-in", exe, *options], text=True,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return done.returncode, done.stdout
+
+
+def check_signed(case, signed, unsigned_path, when=None):
+    """It verifies with the issuing certificate only (SHA-256, the product's
+    description, no timestamp server); it is the unsigned file plus the
+    certificate table, which removing the signature gives back; a changed byte
+    is caught."""
+    data, unsigned, cert = read(signed), read(unsigned_path), ARGS.identity + "/signer.pem"
+    pe = struct.unpack_from("<I", unsigned, 0x3C)[0]
+    table_at = pe + 24 + 96 + 4 * 8  # data directory 4: the certificate table
+    case.assertEqual(struct.unpack_from("<II", unsigned, table_at), (0, 0))
+    code, out = verify(signed, "-CAfile", cert)
+    case.assertEqual(code, 0, out)
+    for phrase in ("Signature verification: ok", "Text description: Orvantis III Patch",
+                   "Timestamp is not available"):
+        case.assertIn(phrase, out)
+    case.assertRegex(out, r"Message digest algorithm\s*:\s*SHA256")
+    if when is not None:
+        found = re.search(r"Signing time: (\w+ +\d+ [\d:]+ \d+) GMT", out).group(1)
+        case.assertEqual(calendar.timegm(time.strptime(found, "%b %d %H:%M:%S %Y")), when)
+    case.assertNotEqual(verify(signed)[0], 0, "another issuer verifies it")
+    offset, size = struct.unpack_from("<II", data, table_at)
+    case.assertEqual((offset, offset + size), (len(unsigned), len(data)), "the table ends the file")
+
+    def masked(b):  # all but the checksum and the table's entry
+        b = bytearray(b[:len(unsigned)])
+        b[pe + 88:pe + 92], b[table_at:table_at + 8] = bytes(4), bytes(8)
+        return b
+    case.assertEqual(masked(data), masked(unsigned), "no other byte of the unsigned file changed")
+    with tempfile.TemporaryDirectory() as scratch:
+        out = scratch + "/out.exe"
+        subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", out])
+        case.assertEqual(read(out), unsigned, "removing the signature gives the bytes back")
+        for at in (len(unsigned) // 3, len(unsigned) - 1, offset + size // 2):
+            with open(out, "wb") as f:
+                f.write(data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:])
+            case.assertNotEqual(verify(out, "-CAfile", cert)[0], 0, "byte %d changed" % at)
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
-    for option in ("exe", "archive", "objdump", "windres", "rebuild"):
+    for option in ("exe", "archive", "objdump", "windres", "source", "identity", "signed",
+                   "unsigned"):
         parser.add_argument("--" + option)
     parser.add_argument("--forbid", action="append", default=[])
     parser.add_argument("--cmake-arg", action="append", default=[])
     ARGS, rest = parser.parse_known_args()
-    sys.exit(rebuild() if ARGS.rebuild else unittest.main(argv=[sys.argv[0]] + rest))
+    unittest.main(argv=[sys.argv[0]] + rest)

@@ -1,21 +1,27 @@
 #!/usr/bin/env python3
-"""patchpack and sample-payload, run as a release engineer runs them.
+"""patchpack and sample-payload, run as a release engineer runs them, on sound
+archives, hostile ones and a machine that fails; with --runner, the Windows build
+under Wine.
 
-  test_patchpack.py --patchpack EXE --sample-payload EXE [--runner WINE_RUN] [unittest args]
+  test_patchpack.py --patchpack EXE --sample-payload EXE --probe EXE [--runner WINE_RUN]
+                    [unittest args: RoundTrip Create VerifyExtract Sample Hostile Faults]
 """
 import argparse
 import hashlib
 import os
+import random
+import signal
 import socket
 import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from patch_archive import ENTRY, HEADER, layout  # noqa: E402
+from patch_archive import BIG, ENTRY, HEADER, Archive, installed, layout  # noqa: E402
 
 ARGS = None
 # The shipped archive's figures, which the sample payload reproduces byte for byte.
@@ -30,9 +36,16 @@ TREE = {
 }
 
 
-def run(*args, cwd=None):
-    return subprocess.run(ARGS.runner + [ARGS.patchpack, *args], cwd=cwd, capture_output=True,
-                          text=True, errors="replace", timeout=600)
+def run(*args, cwd=None, stdin=None, program=None):
+    """patchpack, or another program of the build, run to its end."""
+    for _ in range(2):
+        done = subprocess.run(ARGS.runner + [program or ARGS.patchpack, *args], cwd=cwd,
+                              input=stdin, capture_output=True, text=True, errors="replace",
+                              timeout=600)
+        # Wine losing its own server says nothing about the program: run it again.
+        if "wine client error" not in done.stderr:
+            return done
+    return done
 
 
 def write(path, data=b""):
@@ -84,23 +97,15 @@ class RoundTrip(ToolTest):
     def test_create_list_extract_verify(self):
         archive = self.pack(TREE)
         data = read(archive)
-        header, entries = parse(data)
-        names = [name for _, name in entries]
-        self.assertEqual(names, sorted(n.replace("/", "\\") for n in TREE))
-        end, size = 48 + sum(map(len, TREE.values())), sum(len(n) + 1 for n in names)
-        self.assertEqual(header, (1, 0, end, 32, 32 * len(names), end + size, 0, size, end))
-        self.assertEqual(len(data), end + size + 32 * len(names))
-        offset, name_offset = 48, 0
-        for fields, name in entries:
-            content = TREE[name.replace("\\", "/")]
-            self.assertEqual(fields, (offset, len(content), name_offset, len(name) + 1, 32, 0))
-            self.assertEqual(data[offset:offset + len(content)], content)
-            offset, name_offset = offset + len(content), name_offset + len(name) + 1
+        # Laid out as the carried archive: sorted names, data, names block, table.
+        stored = sorted((name.replace("/", "\\"), content) for name, content in TREE.items())
+        self.assertEqual(data, Archive(stored).build())
+        entries = parse(data)[1]
         listed = self.ok(run("list", archive)).splitlines()
         self.assertEqual([line.split() for line in listed[:-1]],
                          [[str(f[1]), str(f[0]), n] for f, n in entries])
         self.assertEqual(listed[-1], "%d files, %d bytes, archive %d bytes"
-                         % (len(TREE), end - 48, len(data)))
+                         % (len(TREE), sum(map(len, TREE.values())), len(data)))
         self.assertIn("%d of %d files written" % (len(TREE), len(TREE)),
                       self.ok(run("extract", archive, self.path("out"))))
         for name, content in TREE.items():
@@ -270,21 +275,312 @@ class Sample(ToolTest):
         sizes = sorted(f[1] for f, _ in entries)
         self.assertTrue(1 <= sizes.count(0) <= 10 and 3 <= sum(s >= 200000 for s in sizes) <= 20)
         self.assertGreater(sum(s < 8192 for s in sizes), SAMPLE["files"] // 2)
+        # Game data compresses unevenly: scripts well, sounds not at all.
+        lua, ogg = ([data[f[0]:f[0] + f[1]] for f, n in entries if n.endswith(x)][:20]
+                    for x in (".lua", ".ogg"))
+        self.assertLess(len(zlib.compress(b"".join(lua))), len(b"".join(lua)) // 2)
+        self.assertGreater(len(zlib.compress(b"".join(ogg))), len(b"".join(ogg)) * 0.98)
 
-        def ratio(suffix):
-            raw = b"".join([data[f[0]:f[0] + f[1]] for f, n in entries
-                            if n.endswith(suffix) and f[1] > 1024][:20])
-            return len(zlib.compress(raw)) / len(raw)
-        self.assertLess(ratio(".lua"), 0.5)
-        self.assertGreater(ratio(".ogg"), 0.98)
-        self.assertEqual(len({data[f[0]:f[0] + f[1]] for f, _ in entries if f[1] > 64}),
-                         sum(s > 64 for s in sizes))
+
+
+# Archives built to break readers: what the extractor (the probe, from memory and from a
+# file), patchpack list and patchpack extract must do with each. With a runner the
+# programs are the 32-bit Windows builds and the win32 column applies: such a process
+# cannot allocate a block of nearly 4 GiB, and its ANSI file functions refuse names
+# holding '?' and paths past 259 characters.
+U32, U64 = 2**32, 2**64
+# Every run extracts into a folder whose path has exactly this many characters,
+# so that the rows about the 1,023-character path limit are exact.
+DEST_LENGTH = 150
+OK = b"written before the hostile entry\r\n"
+ESCAPES = "name would be written outside the destination folder or to a device"
+SEEDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fuzz", "seeds")
+ROWS = []
+
+
+def row(name, data, native, win32, listed, says, kept=(), extract=()):
+    """kept: (path, bytes) files every platform writes; extract: phrases of
+    extract's stderr, which is empty exactly when the run succeeds."""
+    ROWS.append((name, data, native, win32, listed, says, list(kept), extract))
+
+
+def with_ok(*names, content=b"hostile"):
+    a = Archive([("keep\\ok.txt", OK)])
+    for name in names:
+        a.add(name, content)
+    return a
+
+
+def pattern(n):
+    return bytes((i * 7 + (i >> 8)) & 0xFF for i in range(n))
+
+
+KEEP = [("keep/ok.txt", OK)]
+row("header-empty", b"", 2, 2, 1, "too short for the 48-byte header (0 bytes)",
+    extract=["cannot read it as an archive: too short"])
+row("header-47", with_ok().build()[:47], 2, 2, 1, "too short for the 48-byte header (47 bytes)")
+row("table-size-33", with_ok().build(table_size=33), 2, 2, 1,
+    "entry table size 33 is not a multiple of 32")
+unread = bytearray(with_ok().build(head_word=U32 - 1, head_size=U32 - 1, head_offset=U64 - 1,
+                                   table_word=U32 - 1, names_word=U32 - 1))
+unread[-16:] = b"\xff" * 16
+row("unread-fields-all-ones", bytes(unread), 0, 0, 0, "1 files, 34 bytes", KEEP)
+row("table-size-4g", with_ok().build(table_size=U32 - 32, table_offset=48), 2, 4, 1,
+    "entry table (offset 48, 4294967264 bytes) runs past the end")
+row("names-size-4g", with_ok().build(names_size=U32 - 1), 2, 4, 1,
+    "names block (offset 82, 4294967295 bytes) runs past the end")
+for block, field, size in (("entry table", "table", ENTRY.size), ("names block", "names", 12)):
+    end = len(with_ok().build())
+    for tag, at in (("past-end", end), ("straddles-end", end - size // 2), ("2p32", U32 + 48),
+                    ("2p63", 2**63), ("wraps", U64 - size), ("max", U64 - 1)):
+        row("%s-%s" % (field, tag), with_ok().build(**{field + "_offset": at}), 2, 2, 1,
+            "%s (offset %d, %d bytes) runs past the end" % (block, at, size))
+row("empty-blocks-far", Archive().build(table_offset=U32, names_offset=U64 - 1), 0, 0, 1,
+    "entry table (offset 4294967296, 0 bytes) runs past the end")
+
+# Names that do not lie inside the names block.
+for name, offset, says in (("unterminated", 12, "name at offset 12 is not NUL-terminated"),
+                           ("offset-at-end", 12, "name offset 12 lies outside the names block"),
+                           ("offset-max", U32 - 1, "name offset 4294967295 lies outside")):
+    a = with_ok()
+    a.names += b"unterminated" if name == "unterminated" else b""
+    a.refer(48, 4, offset)
+    row("name-" + name, a.build(), 5, 5, 1, "entry 2: " + says, KEEP,
+        ["entry 2: not created: " + says])
+row("names-empty", layout([(48, 4, 0)], b"", b"data"), 5, 5, 1,
+    "entry 1: name offset 0 lies outside the names block (0 bytes)")
+row("table-is-names", layout([(48, 1, 0)], b"", b"Z", names_offset=49, names_size=32), 0, 0, 0,
+    "1 files, 1 bytes", [("0", b"Z")])
+
+# File data out of reach.
+for offset, size in ((U32 + 48, 5), (2**63, 5), (U64 - 16, 32), (U64 - 1, 2)):
+    a = with_ok()
+    a.refer(offset, size, a.name("far.bin"))
+    row("data-at-%x" % offset, a.build(), 2, 2, 1, "entry 2 (far.bin): file data (offset %d, %d "
+        "bytes) runs past the end of the archive (166 bytes)" % (offset, size),
+        KEEP + [("far.bin", b"")], ["far.bin: the archive ends before the file's bytes do"])
+a = with_ok()
+a.refer(U64 - 1, 0, a.name("far.bin"))
+a.refer(U32, 0, a.name("far2.bin"))
+row("empty-files-far", a.build(), 0, 0, 1,
+    "entry 2 (far.bin): file data (offset 18446744073709551615, 0 bytes) runs past the end",
+    KEEP + [("far.bin", b""), ("far2.bin", b"")])
+for size, stored in ((1000, 700), (U32 - 1, 1500)):
+    # The file's bytes end the archive early; a sound file comes after it.
+    a = with_ok()
+    short = a.refer(0, size, a.name("short.bin"))
+    a.add("after.txt", b"written after")
+    a.entries[short][0] = a.trailer_offset()
+    row("short-%d" % size, a.build(trailer=pattern(stored)), 2, 2, 1,
+        "entry 2 (short.bin): file data (offset %d, %d bytes) runs past the end"
+        % (a.trailer_offset(), size),
+        KEEP + [("short.bin", pattern(stored)[:stored // 512 * 512]),
+                ("after.txt", b"written after")], ["short.bin: the archive ends before"])
+a = Archive([("a.bin", pattern(20))])
+for name, start, size in (("b.bin", 53, 10), ("c.bin", 48, 20), ("sub\\d.bin", 60, 0),
+                          ("e.bin", 50, 2)):
+    a.refer(start, size, a.name(name))
+row("overlapping", a.build(), 0, 0, 0, "5 files, 52 bytes",
+    [(n.replace("\\", "/"), b) for n, b in installed(a.build()).items()])
+a = Archive([("dup\\same.txt", b"earlier\n")])
+for _ in range(4998):
+    a.refer(48, 0, 0)
+a.refer(56, 19, 0)
+a.blob += b"last one wins here\n"
+row("many-duplicates", a.build(), 0, 0, 0, "5000 files, 27 bytes",
+    [("dup/same.txt", b"last one wins here\n")])
+row("two-failures", layout([(48, 1, 0), (49, 900, 1)], b"\0b\0", b"xy"), 2, 2, 1,
+    "entry 1: name is empty", [("b", b"")],
+    extract=["entry 1: not created: name is empty", "b: the archive ends before"])
+
+# Names that would leave the destination or name no file.
+for name in ("..\\escaped.txt", "../escaped.txt", "sub\\..\\..\\escaped.txt",
+             "sub/../../../../escaped.txt", "sub\\..", "..", "\\rooted.txt", "/rooted.txt",
+             "C:\\escaped.txt", "C:escaped.txt", "keep\\ok.txt:evil", "folder\\",
+             "...\\escaped.txt", ".. \\escaped.txt", "sub\\. ", "CON", "nul.txt",
+             "sub\\com1\\x.txt", "LPT9  .log", "sub/CONIN$", ""):
+    says = "entry 2 (%s): %s" % (name, ESCAPES) if name else "entry 2: name is empty"
+    row("name " + name, with_ok(name).build(), 5, 5, 1, says, KEEP,
+        [says.replace("): ", "): not created: ").replace("2: name", "2: not created: name")])
+row("double-separator", with_ok("a\\\\b.txt", content=b"second").build(), 0, 0, 0,
+    "2 files, 40 bytes", KEEP + [("a/b.txt", b"second")])
+row("wildcard", with_ok("what?.txt").build(), 0, 5, 1, "\"what?.txt\": the name holds '?'", KEEP)
+row("control-character", with_ok("a\nforged").build(), 0, 5, 1,
+    "entry 2 (a\\x0aforged): \"a\\x0aforged\": the name holds control character 0x0a", KEEP)
+row("trailing-dot", with_ok("dir.\\a").build(), 0, 0, 1, "\"dir.\": the name ends in a dot", KEEP)
+for length, native, win32 in ((1023, 5, 5), (1023 - DEST_LENGTH - 1, 0, 5),
+                              (1023 - DEST_LENGTH, 5, 5)):
+    name = "\\".join(["d" * 199] * (length // 200) + ["f" * (length % 200)])
+    row("name-length-%d" % length, with_ok(name).build(), native, win32, 1,
+        "%d characters, more than the 160" % length, KEEP)
+for seed in sorted(os.listdir(SEEDS)):
+    with open(os.path.join(SEEDS, seed), "rb") as f:
+        data = f.read()
+    row("seed " + seed, data, 0, 0, 0, "%d files" % (HEADER.unpack_from(data)[4] // 32),
+        [(n.replace("\\", "/"), b) for n, b in installed(data).items()])
+
+
+def destination(base, name):
+    """base/name/a/b/c/DEST, DEST's path DEST_LENGTH long: whatever climbs out of
+    DEST lands in base/name, where outside() sees it."""
+    parent = os.path.join(base, name, "a", "b", "c")
+    os.makedirs(parent)
+    return os.path.join(parent, "d" * (DEST_LENGTH - len(parent) - 1))
+
+
+def outside(dest):
+    """What lies under the destination's base but neither in it nor on the way."""
+    root = dest[:-len("/a/b/c/") - len(os.path.basename(dest))]
+    return [p for f, d, n in os.walk(root) for p in (os.path.join(f, x) for x in d + n)
+            if not (p + "/").startswith(dest + "/") and not dest.startswith(p + "/")]
+
+
+class Hostile(ToolTest):
+    def check_dest(self, dest, kept):
+        self.assertEqual(outside(dest), [])
+        self.assertEqual(os.path.isdir(dest), bool(kept), "destination created")
+        for path, content in kept:
+            self.assertEqual(read(os.path.join(dest, path)), content, path)
+
+    def test_every_row(self):
+        self.assertLess(len(self.tmp), DEST_LENGTH - 100)
+        for n, (name, data, *_) in enumerate(ROWS):
+            write(self.path("%d.pak" % n), data)
+        dests = [[destination(self.tmp, "%d-%s" % (n, k)) for k in "mfx"] for n in range(len(ROWS))]
+        probed = run(stdin="".join("memory\t%s\t%s\nfile\t%s\t%s\n" % (
+            self.path("%d.pak" % n), d[0], self.path("%d.pak" % n), d[1]) for n, d in enumerate(dests)),
+            program=ARGS.probe)
+        codes = [int(c) for c in probed.stdout.split()]
+        self.assertEqual(len(codes), 2 * len(ROWS), probed.stderr)
+        for n, (name, _, native, win32, listed, says, kept, phrases) in enumerate(ROWS):
+            expected, archive = win32 if ARGS.runner else native, self.path("%d.pak" % n)
+            with self.subTest(row=name):
+                self.assertEqual(codes[2 * n:2 * n + 2], [expected] * 2, "memory, file")
+                self.check_dest(dests[n][0], kept)
+                self.check_dest(dests[n][1], kept)
+                done = run("list", archive)
+                self.assertEqual(done.returncode, listed, done.stderr[-2000:])
+                out = done.stdout.splitlines()
+                if out:  # a forged name must not forge a line
+                    self.assertEqual(len(out), int(out[-1].split()[0]) + 1)
+                self.assertIn(says, done.stderr if listed else done.stdout)
+                done = run("extract", archive, dests[n][2])
+                self.assertEqual(done.returncode, expected, done.stderr[-2000:])
+                self.assertEqual(done.stderr == "", expected == 0, done.stderr)
+                for line in done.stderr.splitlines():
+                    self.assertTrue(line.startswith("patchpack: "), line)
+                for phrase in phrases:
+                    self.assertIn(phrase, done.stderr)
+                self.check_dest(dests[n][2], kept)
+
+
+
+# Faults of the machine met by patchpack extract, made real: a full disk and a read-only
+# folder (tmpfs mounts: the tests run as root) and a run killed midway. FAULT_SEED moves
+# the kills.
+SEED = int(os.environ.get("FAULT_SEED", "8146"))
+OWN = {"saves/slot1.sav": b"the player's", "data/mine.cfg": b"the player's settings"}
+
+
+def write_tree(root, files):
+    for name, data in files.items():
+        write(os.path.join(root, name.replace("\\", "/")), data)
+
+
+def files(root):
+    """{name with '/': bytes} of every file under root."""
+    return {os.path.relpath(os.path.join(folder, name), root): read(os.path.join(folder, name))
+            for folder, _, names in os.walk(root) for name in names}
+
+
+class Faults(ToolTest):
+    def setUp(self):
+        super().setUp()
+        self.archive, self.dest = self.tmp + "/big.pak", self.tmp + "/Orvantis III"
+        with open(self.archive, "wb") as f:
+            f.write(Archive(BIG).build())
+
+    def extract(self, **options):
+        return subprocess.Popen(ARGS.runner + [ARGS.patchpack, "extract", self.archive, self.dest],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **options)
+
+    def states(self, before):
+        """Per file: 'new', 'old' (as before the run, or missing), or the length
+        of the prefix of its new bytes it holds, which ends on a 512-byte piece."""
+        found, out = files(self.dest), []
+        for name, data in BIG:
+            now = found.pop(name.replace("\\", "/"), None)
+            out.append("new" if now == data else "old" if now == before.get(name) else len(now))
+            self.assertTrue(out[-1] in ("new", "old") or out[-1] % 512 == 0 and data.startswith(now))
+        self.assertEqual(found, OWN, "the player's files, and nothing else")
+        return out
+
+    def run_on(self, options, read_only=False):
+        os.makedirs(self.dest)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", self.dest], check=True)
+        try:
+            write_tree(self.dest, OWN)
+            if read_only:
+                subprocess.run(["mount", "-o", "remount,ro", self.dest], check=True)
+            process = self.extract()
+            out, err = process.communicate(timeout=300)
+            return process.returncode, out, err, self.states(OWN)
+        finally:
+            subprocess.run(["umount", "-l", self.dest], check=True)
+
+    def test_full_disk(self):
+        code, out, err, found = self.run_on("size=1m")
+        print("disk full: %s" % found, file=sys.stderr)
+        cut = found.index(next(s for s in found if s != "new"))
+        self.assertEqual((code, found[4]), (3, "new"), "the empty file after it is created")
+        self.assertIsInstance(found[cut], int)
+        self.assertIn(BIG[cut][0] + ": cannot write it in full: the disk is full", err)
+        self.assertIn("of 8 files written", out)
+
+    def test_read_only_folder(self):
+        code, out, err, found = self.run_on("size=1m", read_only=True)
+        self.assertEqual((code, found), (5, ["old"] * 8), err)
+        self.assertEqual(err.count("cannot create it"), 8, err)
+        self.assertIn("0 of 8 files written", out)
+
+    def test_killed_midway(self):
+        large = [i for i, (_, data) in enumerate(BIG) if len(data) > 100000]
+        for run in range(2 if ARGS.runner else 4):
+            rng = random.Random("%d %d" % (SEED, run))
+            index = rng.choice(large)
+            size = rng.randrange(512, len(BIG[index][1]))
+            with self.subTest(run=run, file=BIG[index][0], size=size):
+                for _ in range(3):  # a run that outpaces the watch is tried again
+                    if self.kill_at(index, size):
+                        break
+                else:
+                    self.fail("every run ended before its moment")
+
+    def kill_at(self, index, size):
+        subprocess.run(["rm", "-rf", self.dest])
+        before = dict(OWN, **{name: b"old " + name.encode() for name, _ in BIG[::2]})
+        write_tree(self.dest, before)
+        process = self.extract(preexec_fn=lambda: os.nice(10))
+        path = os.path.join(self.dest, BIG[index][0].replace("\\", "/"))
+        deadline = time.monotonic() + 120
+        while process.poll() is None and time.monotonic() < deadline:
+            if os.path.exists(path) and os.path.getsize(path) >= size:
+                process.send_signal(signal.SIGKILL)
+                break
+        killed = process.wait() == -signal.SIGKILL
+        found = self.states(before)
+        print("killed in %s at %d: %s" % (BIG[index][0], size, found), file=sys.stderr)
+        cut = next((i for i, s in enumerate(found) if s != "new"), len(found))
+        self.assertGreaterEqual(cut, index, "a file before the moment is not complete")
+        self.assertEqual(found[cut + 1:], ["old"] * (len(found) - cut - 1), "a later file changed")
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["Orvantis III", "big.pak"])
+        return killed
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
-    parser.add_argument("--patchpack", required=True)
-    parser.add_argument("--sample-payload", required=True)
+    for option in ("patchpack", "sample-payload", "probe"):
+        parser.add_argument("--" + option)
     parser.add_argument("--runner", type=lambda r: [r], default=[])
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
