@@ -13,6 +13,10 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows --target patch_exe
 patch=$PWD/$build/installer/Patch.exe
 
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "Built $patch; this machine runs no 32-bit programs, so Wine cannot start it here." >&2
+  exit 1
+fi
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   echo "Starting $patch on $DISPLAY"
   WINEPREFIX=$PWD/$build/wineprefix exec cmake/wine-run.sh "$patch"
@@ -23,7 +27,7 @@ work=$PWD/$build/demo
 folder="$work/Orvantis III $(date +%Y%m%d-%H%M%S)"
 mkdir -p "$work"
 # The end-to-end prefix is set up for a screen without a window manager.
-set -- /usr/bin/python3 tests/e2e/run_e2e.py --prefix "$PWD/$build/tests/e2e/wineprefix" \
+set -- /usr/bin/python3 tests/e2e/test_e2e.py --prefix "$PWD/$build/tests/e2e/wineprefix" \
   --wine-run "$PWD/cmake/wine-run.sh" --driver "$PWD/$build/tests/e2e/e2e_driver.exe" \
   --work "$work"
 if [ ! -f "$build/tests/e2e/wineprefix/system.reg" ]; then

@@ -150,20 +150,13 @@ std::string View(HWND d) {
                  {"focus", std::to_string(GetDlgCtrlID(Focus()))}});
 }
 
-// Waits for a message box; meanwhile, what the player sees while the files
-// are written: the states and the focus, once the status line says so.
+// Waits for a message box, up to the time an installation may take.
 std::string Box(HWND d) {
   HWND box = nullptr, cancel = GetDlgItem(d, IDCANCEL);
-  std::string running = "unseen";
   DWORD since = GetTickCount();
   WaitUntil(
       [&] {
         bool started = Text(cancel, true) == "Stop";
-        if (started && running == "unseen" &&
-            Text(GetDlgItem(d, kStatus), true).rfind("Please", 0) == 0) {
-          // The final box may already be on its way and have taken the focus.
-          running = States(d) + (Focus() == cancel || FocusIn(d) == "0" ? " Stop" : " elsewhere");
-        }
         return (box = Find(kBox)) || !Running() || (!started && GetTickCount() - since > kStartMs);
       },
       kInstallMs);
@@ -179,8 +172,7 @@ std::string Box(HWND d) {
                  {"ok", Flag(IsWindowVisible(GetDlgItem(box, IDOK)))},
                  {"others", std::to_string(others)},
                  {"icon", Flag(HasChild(box, "Static", true))},
-                 {"focus_in", FocusIn(box)},
-                 {"running", running}});
+                 {"focus_in", FocusIn(box)}});
 }
 
 std::string Answer(const std::vector<std::string>& a) {

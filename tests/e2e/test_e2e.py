@@ -4,7 +4,7 @@ case of the table is the player's actions and what they must see, carried out
 through the driver (driver.cpp), then what must be on disk.
 
   test_e2e.py --prepare COMMON                    sets up the Wine prefix once
-  test_e2e.py --case NAME --patch EXE --archive FILE COMMON
+  test_e2e.py --case NAME --patch NAME=EXE=ARCHIVE... COMMON   (sample, small, short)
   test_e2e.py --demo FOLDER --patch EXE COMMON    installs there, says how it went
 COMMON: --prefix DIR --wine-run SCRIPT --driver EXE --work DIR
 """
@@ -34,15 +34,15 @@ HELD = "held\\locked.dat"
 # name: (registry's first and second InstallPath, None for no key; the steps)
 CASES = {
     "first_key_install": ("{dest}", "{dest}-second", "start | ready {dest} | shot ready | "
-                          "click 1003 | finish success watch 100 | shot finished | close | "
+                          "click 1003 | finish success 100 | shot finished | close | "
                           "installed | second_untouched"),
     "second_key_only": (None, "{dest}", "start | ready {dest} | click 2 | exits | empty"),
     "empty_first_value": ("", "{dest}", "start | ready {dest} | click 2 | exits | empty"),
     "no_keys_typed_folder": (None, None, "start box | warning | ready | tab 1001 | "
-                             "type {dest} | click 1003 | finish success - 100 | close | installed"),
-    "locked_file": ("{dest}", None, "hold | start | click 1003 | finish create - held | "
+                             "type {dest} | click 1003 | finish success 100 | close | installed"),
+    "locked_file": ("{dest}", None, "hold | start | click 1003 | finish create held | "
                     "release | close | installed " + HELD + " | kept"),
-    "short_archive": ("{dest}", None, "start | click 1003 | finish read - 100 | close | installed"),
+    "short_archive": ("{dest}", None, "start | click 1003 | finish read 100 | close | installed"),
     "close_before_install": ("{dest}", None, "start | ready {dest} | key esc | exits | "
                              "start | tab 2 | key space | exits | start | titlebar_close | exits | empty"),
     "enter_installs": ("{dest}", None, "start | tab 1001 | key enter | finish success | close | "
@@ -87,7 +87,8 @@ class Player:
     # The player's actions and what they see.
     def start(self, how=None):
         """how: "box" when a message box must come first, else the folder to run in."""
-        shown = self.do("start", windows_path(self.args.patch), *([] if how in (None, "box") else [how]))
+        cwd = [] if how in (None, "box") else [how]
+        shown = self.do("start", windows_path(self.args.patch), *cwd)
         assert shown == ("box" if how == "box" else "dialog"), "first window: " + shown
         self.path = self.seen("view")["path"] if shown == "dialog" else ""
 
@@ -105,11 +106,10 @@ class Player:
         self.key("enter")
         self.gone()
 
-    def finish(self, outcome, watch="-", bar=None):
-        """The final box and the dialog behind it, then the dialog once it is closed;
-        watch: the running state must be seen (a long install cannot hide it)."""
-        self.seen("box", caption="Orvantis III Patch", text=BOXES[outcome], owned=1,
-                  ok=1, others=0, icon=0, focus_in=1, **({"running": "00010 Stop"} if watch == "watch" else {}))
+    def finish(self, outcome, bar=None):
+        """The final box and the dialog behind it, then the dialog once it is closed."""
+        self.seen("box", caption="Orvantis III Patch", text=BOXES[outcome], owned=1, ok=1,
+                  others=0, icon=0, focus_in=1)
         locked = dict(path=self.path, states="00010", cancel_on=1, range="0-100",
                       status="Patch installed successfully." if outcome == "success" else WAIT)
         during = self.seen("view", cancel="Stop", enabled=0, **locked)
@@ -209,8 +209,10 @@ def demo_steps(folder):
 
 def main():
     parser = argparse.ArgumentParser()
-    for option in ("prefix", "wine-run", "driver", "work", "patch", "archive", "case", "demo"):
+    for option in ("prefix", "wine-run", "driver", "work", "case", "demo"):
         parser.add_argument("--" + option)
+    # NAME=EXE=ARCHIVE: a Patch.exe and the archive it carries; the demo's is EXE alone.
+    parser.add_argument("--patch", action="append", type=lambda p: p.split("=", 2))
     parser.add_argument("--prepare", action="store_true")
     args = parser.parse_args()
     if args.prepare:
@@ -221,13 +223,16 @@ def main():
         end_wine(wine_env(args.prefix))
         return result.returncode
     if args.demo:
+        args.patch = args.patch[0][0]
         code = run(args, args.demo, None, demo_steps(args.demo))
         print("\nOutcome: %s\nFolder: %s\nScreenshots: %s/screenshots" % (
             "FAILED" if code else "installed", args.demo, args.work))
         return code
     dest = os.path.join(args.work, args.case, "Orvantis III")
     shutil.rmtree(os.path.dirname(dest), ignore_errors=True)
-    with open(args.archive, "rb") as f:
+    which = {"first_key_install": "sample", "short_archive": "short"}.get(args.case, "small")
+    args.patch, archive = {name: rest for name, *rest in args.patch}[which]
+    with open(archive, "rb") as f:
         return run(args, dest, f.read(), case_steps(args, dest))
 
 
