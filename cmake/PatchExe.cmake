@@ -8,8 +8,27 @@
 # holds the archive's absolute path, for checks that compare the two.
 #
 # Must be called from a directory where patch_installer is known (after
-# installer/ has been added).
+# installer/ has been added). An archive larger than PATCH_MAX_ARCHIVE_SIZE
+# (the top CMakeLists.txt) is refused when configuring if it exists then, else
+# when building: this file also runs as a script,
+#   cmake -DPATCH_CHECK_ARCHIVE=<file> -DPATCH_MAX_ARCHIVE_SIZE=<bytes> -P PatchExe.cmake
 include_guard(GLOBAL)
+
+function(patch_check_archive_size archive)
+  file(SIZE ${archive} size)
+  if(size GREATER PATCH_MAX_ARCHIVE_SIZE)
+    math(EXPR size_mib "${size} / 1048576")
+    math(EXPR limit_mib "${PATCH_MAX_ARCHIVE_SIZE} / 1048576")
+    message(FATAL_ERROR "The patch archive ${archive} has ${size} bytes (${size_mib} MiB), more "
+                        "than the ${PATCH_MAX_ARCHIVE_SIZE} bytes (${limit_mib} MiB) a Patch.exe "
+                        "can carry and still start.")
+  endif()
+endfunction()
+
+if(CMAKE_SCRIPT_MODE_FILE)
+  patch_check_archive_size(${PATCH_CHECK_ARCHIVE})
+  return()
+endif()
 
 function(add_patch_exe target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "ARCHIVE;OUTPUT_NAME" "DEPENDS")
@@ -24,6 +43,9 @@ function(add_patch_exe target)
   endif()
   get_filename_component(archive "${arg_ARCHIVE}" ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
   get_filename_component(resource_dir ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../resources ABSOLUTE)
+  if(EXISTS ${archive})
+    patch_check_archive_size(${archive})
+  endif()
 
   # The resource script names the archive by its path; quote it for rc.
   string(REPLACE "\\" "\\\\" rc_archive "${archive}")
@@ -41,6 +63,8 @@ IDR_PATCH_DATA BINARY "@rc_archive@"
   set(resources ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.o)
   add_custom_command(
     OUTPUT ${resources}
+    COMMAND ${CMAKE_COMMAND} -DPATCH_CHECK_ARCHIVE=${archive}
+            -DPATCH_MAX_ARCHIVE_SIZE=${PATCH_MAX_ARCHIVE_SIZE} -P ${CMAKE_CURRENT_FUNCTION_LIST_FILE}
     COMMAND ${CMAKE_RC_COMPILER} --input-format=rc --output-format=coff
             -I ${resource_dir} -i ${rc} -o ${resources}
     DEPENDS ${rc} ${archive} ${resource_dir}/patch.rc ${resource_dir}/resource.h

@@ -89,7 +89,7 @@ std::string ArchiveIndex::Problem(std::uint32_t index) const {
   return std::string();
 }
 
-std::string ArchiveIndex::WindowsNameProblem(std::uint32_t index) const {
+std::string ArchiveIndex::WindowsNameProblem(std::uint32_t index, const CodePage& codePage) const {
   const char* name = Name(index);
   if (name == nullptr) return std::string();
   std::string tooLong = NameLengthProblem(std::strlen(name));
@@ -99,7 +99,7 @@ std::string ArchiveIndex::WindowsNameProblem(std::uint32_t index) const {
     const char* end = begin;
     while (*end != '\0' && *end != '\\' && *end != '/') ++end;
     std::string component(begin, end);
-    std::string problem = ComponentProblem(component);
+    std::string problem = ComponentProblem(component, codePage);
     if (!problem.empty()) return "\"" + Printable(component) + "\": " + problem;
     if (*end == '\0') return std::string();
     begin = end + 1;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive_format.h"
+#include "code_page.h"
 #include "data_stream.h"
 
 class ArchiveIndex {
@@ -32,9 +33,10 @@ class ArchiveIndex {
   // Empty when the entry can be extracted as it stands; otherwise what is
   // wrong with it.
   std::string Problem(std::uint32_t index) const;
-  // Empty when Windows can take the entry's (sound) name as it stands;
-  // otherwise why not: the rules patchpack create applies.
-  std::string WindowsNameProblem(std::uint32_t index) const;
+  // Empty when Windows can take the entry's (sound) name as it stands, in the
+  // code page; otherwise why not: the rules patchpack create applies.
+  std::string WindowsNameProblem(std::uint32_t index,
+                                 const CodePage& codePage = AsciiNames()) const;
   // "entry 7 (data\a.txt)", or "entry 7" when the name is unreadable: how
   // messages refer to an entry. Counted from 1.
   std::string Describe(std::uint32_t index) const;

@@ -93,17 +93,17 @@ class BufferedFileStream : public FileDataStream {
 class ReportingStream : public BufferedFileStream {
  public:
   ReportingStream(const std::string& archive, const char* folder, const ArchiveIndex* index)
-      : archive_(archive), folder_(folder), index_(index), bar_(StderrIsTerminal()) {}
+      : archive_(archive), folder_(folder), index_(index) {}
 
   bool Notify(int event, std::uint32_t value, const char* name) override {
     switch (event) {
       case EVENT_BEGIN:
         begun_ = true;
-        Draw(0);
+        ShowProgress(0);
         break;
       case EVENT_TOTAL_PROGRESS:
         ++attempted_;
-        Draw(value);
+        ShowProgress(value);
         break;
       case EVENT_FILE_BEGIN:
         current_ = name;
@@ -118,8 +118,7 @@ class ReportingStream : public BufferedFileStream {
         Error(value);
         break;
       case EVENT_END:
-        if (drawn_ >= 0) std::fputc('\n', stderr);
-        drawn_ = -1;
+        EndProgress();
         break;
       default:
         break;
@@ -132,29 +131,6 @@ class ReportingStream : public BufferedFileStream {
   std::uint32_t failed() const { return failed_; }
 
  private:
-  static const int kBarWidth = 40;
-
-  void Draw(std::uint32_t percent) {
-    if (!bar_ || static_cast<int>(percent) == drawn_) return;
-    drawn_ = static_cast<int>(percent);
-    char line[kBarWidth + 32];
-    int filled = static_cast<int>(percent) * kBarWidth / 100;
-    int at = std::snprintf(line, sizeof line, "\r[");
-    for (int i = 0; i < kBarWidth; ++i) line[at++] = i < filled ? '#' : '.';
-    std::snprintf(line + at, sizeof line - at, "] %3u%%", static_cast<unsigned>(percent));
-    std::fputs(line, stderr);
-  }
-
-  void Report(const std::string& subject, const std::string& reason) {
-    if (drawn_ >= 0) std::fprintf(stderr, "\r%*s\r", kBarWidth + 8, "");
-    PrintError(subject, reason);
-    if (drawn_ >= 0) {
-      int percent = drawn_;
-      drawn_ = -1;
-      Draw(static_cast<std::uint32_t>(percent));
-    }
-  }
-
   void Error(std::uint32_t code) {
     // Read before anything here can touch the file functions.
     DWORD systemError = GetLastError();
@@ -165,9 +141,9 @@ class ReportingStream : public BufferedFileStream {
       std::string why = systemError == ERROR_SUCCESS
                             ? "the disk took only part of it (full, or a file-size limit)"
                             : SystemErrorText(systemError);
-      Report(Printable(current_), code == EXTRACT_WRITE_FAILED
-                                      ? "cannot write it in full: " + why
-                                      : "the archive ends before the file's bytes do");
+      PrintError(Printable(current_), code == EXTRACT_WRITE_FAILED
+                                          ? "cannot write it in full: " + why
+                                          : "the archive ends before the file's bytes do");
       return;
     }
     // Failures before the first entry end the run: the summary explains them.
@@ -177,29 +153,27 @@ class ReportingStream : public BufferedFileStream {
     std::uint32_t entry = attempted_++;
     ++failed_;
     if (index_ == nullptr || entry >= index_->count()) {
-      Report(archive_, "entry " + std::to_string(static_cast<std::uint64_t>(entry) + 1) +
-                           ": cannot create the file");
+      PrintError(archive_, "entry " + std::to_string(static_cast<std::uint64_t>(entry) + 1) +
+                               ": cannot create the file");
       return;
     }
     const char* name = index_->Name(entry);
     if (name == nullptr || *name == '\0' || !IsContainedName(name)) {
-      Report(archive_, index_->Describe(entry) + ": not created: " + index_->Problem(entry));
+      PrintError(archive_, index_->Describe(entry) + ": not created: " + index_->Problem(entry));
       return;
     }
     char path[1024];
     if (JoinPath(path, sizeof path, folder_, name) == nullptr) {
-      Report(archive_, index_->Describe(entry) +
-                           ": not created: the destination path passes 1,023 characters");
+      PrintError(archive_, index_->Describe(entry) +
+                               ": not created: the destination path passes 1,023 characters");
       return;
     }
-    Report(Printable(path), "cannot create it: " + SystemErrorText(systemError));
+    PrintError(Printable(path), "cannot create it: " + SystemErrorText(systemError));
   }
 
   std::string archive_;
   const char* folder_;
   const ArchiveIndex* index_;
-  bool bar_;
-  int drawn_ = -1;  // percentage on screen, -1 for no bar
   bool begun_ = false;
   bool inFile_ = false;
   bool fileFailed_ = false;
@@ -240,7 +214,7 @@ int RunExtract(const Arguments& arguments) {
     std::uint64_t size = 0;
     std::string error;
     FileDataStream probe;
-    if (FileSize(archive, &size, &error) && probe.Open(archive.c_str(), false)) {
+    if (FileSize(ArgumentPath(archive), &size, &error) && probe.Open(archive.c_str(), false)) {
       indexed = index.Read(probe, size);
       probe.Close();
     }
@@ -258,6 +232,7 @@ int RunExtract(const Arguments& arguments) {
   SetLastError(ERROR_SUCCESS);
   int result = extractor.Extract(archive.c_str(), folder, stream);
   DWORD systemError = GetLastError();
+  EndProgress();
 
   if (!stream.begun()) {
     std::string reason = ResultText(result);

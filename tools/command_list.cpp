@@ -4,11 +4,12 @@
 #include <string>
 
 #include "archive_index.h"
+#include "code_page.h"
 #include "commands.h"
 #include "tool_support.h"
 
 const char kListHelp[] =
-    "usage: patchpack list ARCHIVE\n"
+    "usage: patchpack list [--codepage N] ARCHIVE\n"
     "\n"
     "Prints one line per entry, in table order: the file's size, the offset of\n"
     "its data and its name; then the number of files, their total size and the\n"
@@ -17,7 +18,9 @@ const char kListHelp[] =
     "runs past the end of the archive, a name offset outside the names block, a\n"
     "name not terminated inside it, a name that would be written outside the\n"
     "destination folder, and a name Windows cannot take (the rules of\n"
-    "'patchpack create') are each reported on stderr.\n"
+    "'patchpack create') are each reported on stderr. With --codepage N, names\n"
+    "are read in Windows code page N and shown in UTF-8, as 'patchpack create\n"
+    "--codepage N' stores them; without it, a name must be plain ASCII.\n"
     "\n"
     "Exit status: 0 for a sound archive, 1 when it cannot be read or any entry\n"
     "is faulty, 64 on a usage error.\n";
@@ -32,7 +35,7 @@ const std::uint32_t kMaxReported = 100;
 bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index) {
   std::uint64_t size = 0;
   std::string error;
-  if (!FileSize(archive, &size, &error)) {
+  if (!FileSize(ArgumentPath(archive), &size, &error)) {
     PrintError(archive, error);
     return false;
   }
@@ -50,8 +53,12 @@ bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveInde
 
 int RunList(const Arguments& arguments) {
   Arguments operands;
-  int parsed = ParseOperands("list", kListHelp, arguments, 1, 1, &operands);
+  std::string codePageNumber;
+  int parsed = ParseOperands("list", kListHelp, arguments, 1, 1, &operands,
+                             {{"--codepage", &codePageNumber}});
   if (parsed >= 0) return parsed;
+  CodePage codePage;
+  if (!SelectCodePage(codePageNumber, &codePage)) return kUsageExit;
   const std::string& archive = operands[0];
 
   FileDataStream stream;
@@ -64,11 +71,18 @@ int RunList(const Arguments& arguments) {
   for (std::uint32_t i = 0; i < index.count(); ++i) {
     ArchiveEntry entry = index.Entry(i);
     const char* name = index.Name(i);
+    std::string text;
+    if (name == nullptr) {
+      text = "<unreadable name>";
+    } else {
+      text = codePage.number() != 0 && codePage.ToUtf8(name, &text) ? Printable(text, true)
+                                                                    : Printable(name);
+    }
     std::printf("%10" PRIu32 " %12" PRIu64 "  %s\n", entry.dataSize, entry.dataOffset,
-                name != nullptr ? Printable(name).c_str() : "<unreadable name>");
+                text.c_str());
     total += entry.dataSize;
     std::string problem = index.Problem(i);
-    if (problem.empty()) problem = index.WindowsNameProblem(i);
+    if (problem.empty()) problem = index.WindowsNameProblem(i, codePage);
     if (!problem.empty() && faulty++ < kMaxReported) {
       std::fflush(stdout);
       PrintError(archive, index.Describe(i) + ": " + problem);

@@ -1,25 +1,30 @@
 // patchpack verify: checks that a folder holds exactly what an archive would
 // write into it.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "archive_index.h"
+#include "code_page.h"
 #include "commands.h"
 #include "tool_support.h"
 
 const char kVerifyHelp[] =
-    "usage: patchpack verify ARCHIVE DIR\n"
+    "usage: patchpack verify [--codepage N] ARCHIVE DIR\n"
     "\n"
     "Checks that every file the archive holds is under DIR with exactly the\n"
     "archive's bytes. Where two entries share a name the later one counts, as\n"
     "it does on extraction. Each missing, shorter, longer or different file is\n"
     "reported on stderr. Files under DIR that the archive does not hold are\n"
-    "not looked at.\n"
+    "not looked at. With --codepage N, names are read in Windows code page N\n"
+    "and looked for under DIR in UTF-8, as Windows in that code page writes\n"
+    "them.\n"
     "\n"
     "Exit status: 0 when every file matches, 1 when any does not or the archive\n"
     "cannot be read, 64 on a usage error.\n";
@@ -28,11 +33,22 @@ namespace {
 
 const std::uint32_t kChunk = 1 << 16;
 
-std::string HostPath(const std::string& folder, const char* name) {
-  std::string path = folder;
-  if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
-  for (const char* p = name; *p != '\0'; ++p) path += *p == '\\' ? '/' : *p;
-  return path;
+// Where the installer writes the name under folder, as this host names it;
+// false when the name is no text of the code page.
+bool HostPath(const std::string& folder, const char* name, const CodePage& codePage,
+              std::filesystem::path* out) {
+  std::string joined = folder;
+  if (!joined.empty() && joined.back() != '/' && joined.back() != '\\') joined += '/';
+  std::string relative = name;
+  if (codePage.number() != 0 && !codePage.ToUtf8(name, &relative)) return false;
+  std::replace(relative.begin(), relative.end(), '\\', '/');
+  if (codePage.number() == 0) {
+    *out = ArgumentPath(joined + relative);
+  } else {
+    *out = ArgumentPath(joined);
+    *out += std::filesystem::u8path(relative);
+  }
+  return true;
 }
 
 // Names the extractor writes to the same file: '/' and '\' are one separator.
@@ -46,10 +62,11 @@ std::string SameFileKey(const char* name) {
 
 class Verifier {
  public:
-  Verifier(const std::string& archive, const std::string& folder, DataStream& stream,
-           const ArchiveIndex& index)
+  Verifier(const std::string& archive, const std::string& folder, const CodePage& codePage,
+           DataStream& stream, const ArchiveIndex& index)
       : archive_(archive),
         folder_(folder),
+        codePage_(codePage),
         stream_(stream),
         index_(index),
         expected_(kChunk),
@@ -63,8 +80,13 @@ class Verifier {
       return false;
     }
     ArchiveEntry entry = index_.Entry(i);
-    std::string path = HostPath(folder_, index_.Name(i));
-    std::string shown = Printable(path);
+    std::filesystem::path path;
+    if (!HostPath(folder_, index_.Name(i), codePage_, &path)) {
+      PrintError(archive_, index_.Describe(i) +
+                               ": cannot be checked: " + codePage_.BytesProblem(index_.Name(i)));
+      return false;
+    }
+    std::string shown = PathText(path);
     std::uint64_t size = 0;
     std::string error;
     if (!FileSize(path, &size, &error)) {
@@ -77,8 +99,7 @@ class Verifier {
                             std::to_string(entry.dataSize));
       return false;
     }
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                         std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenFile(path, "rb"), std::fclose);
     if (!file) {
       PrintError(shown, "cannot open it: " + ErrnoText(errno));
       return false;
@@ -115,6 +136,7 @@ class Verifier {
  private:
   std::string archive_;
   std::string folder_;
+  const CodePage& codePage_;
   DataStream& stream_;
   const ArchiveIndex& index_;
   std::vector<unsigned char> expected_;
@@ -125,8 +147,12 @@ class Verifier {
 
 int RunVerify(const Arguments& arguments) {
   Arguments operands;
-  int parsed = ParseOperands("verify", kVerifyHelp, arguments, 2, 2, &operands);
+  std::string codePageNumber;
+  int parsed = ParseOperands("verify", kVerifyHelp, arguments, 2, 2, &operands,
+                             {{"--codepage", &codePageNumber}});
   if (parsed >= 0) return parsed;
+  CodePage codePage;
+  if (!SelectCodePage(codePageNumber, &codePage)) return kUsageExit;
   const std::string& archive = operands[0];
   const std::string& folder = operands[1];
 
@@ -141,7 +167,7 @@ int RunVerify(const Arguments& arguments) {
     if (name != nullptr) last[SameFileKey(name)] = i;
   }
 
-  Verifier verifier(archive, folder, stream, index);
+  Verifier verifier(archive, folder, codePage, stream, index);
   std::uint32_t checked = 0;
   std::uint32_t failed = 0;
   for (std::uint32_t i = 0; i < index.count(); ++i) {

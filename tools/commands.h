@@ -3,32 +3,48 @@
 #ifndef TOOLS_COMMANDS_H
 #define TOOLS_COMMANDS_H
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 typedef std::vector<std::string> Arguments;
 
 class ArchiveIndex;
+class CodePage;
 class FileDataStream;
 
 int RunCreate(const Arguments& arguments);
+int RunDiff(const Arguments& arguments);
 int RunList(const Arguments& arguments);
 int RunExtract(const Arguments& arguments);
 int RunVerify(const Arguments& arguments);
 
 extern const char kCreateHelp[];
+extern const char kDiffHelp[];
 extern const char kListHelp[];
 extern const char kExtractHelp[];
 extern const char kVerifyHelp[];
+
+// An option that takes a value, as "--name VALUE" or "--name=VALUE".
+struct ValueOption {
+  const char* name;
+  std::string* value;
+};
 
 // Opens an archive and reads its index; false after reporting why not. The
 // stream stays open on success.
 bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index);
 
-// Splits a command's arguments into operands, answering --help itself. Returns
-// -1 to go on with the operands, else the exit code: 0 after printing the help,
-// kUsageExit after an unknown option or a wrong number of operands.
+// Splits a command's arguments into operands and the values of its options,
+// answering --help itself. Returns -1 to go on with the operands, else the
+// exit code: 0 after printing the help, kUsageExit after an unknown option, an
+// option without its value or a wrong number of operands.
 int ParseOperands(const char* command, const char* help, const Arguments& arguments,
-                  std::size_t least, std::size_t most, Arguments* operands);
+                  std::size_t least, std::size_t most, Arguments* operands,
+                  std::initializer_list<ValueOption> options = {});
+
+// The code page --codepage asked for (empty: ASCII names only); false after
+// reporting why it cannot be used.
+bool SelectCodePage(const std::string& value, CodePage* codePage);
 
 #endif  // TOOLS_COMMANDS_H

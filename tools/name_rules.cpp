@@ -5,7 +5,7 @@
 #include "archive_extractor.h"
 
 const char kNotAsciiProblem[] =
-    "the name is not plain ASCII (the installer uses the ANSI code page)";
+    "the name is not plain ASCII (the installer uses the ANSI code page; see --codepage)";
 
 std::string NameLengthProblem(std::size_t length) {
   if (length <= kMaxNameLength) return std::string();
@@ -14,10 +14,9 @@ std::string NameLengthProblem(std::size_t length) {
          " that leave room for the player's folder within Windows' path limit";
 }
 
-std::string ComponentProblem(const std::string& component) {
-  for (unsigned char c : component) {
-    if (c >= 0x80) return kNotAsciiProblem;
-  }
+std::string ComponentProblem(const std::string& component, const CodePage& codePage) {
+  std::string notText = codePage.BytesProblem(component);
+  if (!notText.empty()) return notText;
   for (unsigned char c : component) {
     if (c < 0x20 || c == 0x7F) {
       static const char kHex[] = "0123456789abcdef";
@@ -39,12 +38,4 @@ std::string ComponentProblem(const std::string& component) {
     return "the name is a device name on Windows";
   }
   return std::string();
-}
-
-std::string FoldCase(const std::string& name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return folded;
 }

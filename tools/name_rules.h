@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "code_page.h"
+
 // The installer joins a name to the destination folder in a 1,023-character
 // buffer, but Windows' ANSI file functions stop at MAX_PATH: 259 characters
 // for a file, 247 for a folder. 160 leaves about 99 for the folder the player
@@ -19,12 +21,10 @@ std::string NameLengthProblem(std::size_t length);
 // Why a host name with characters outside ASCII is refused.
 extern const char kNotAsciiProblem[];
 
-// Why one path component cannot be written on Windows, or empty when it can.
-// The component comes from a host file name, so '\' in it is refused too: in
-// the archive it would split the name into folders.
-std::string ComponentProblem(const std::string& component);
-
-// Upper-case ASCII: how Windows compares names for the letters we allow.
-std::string FoldCase(const std::string& name);
+// Why one path component, in the archive's bytes, cannot be written on
+// Windows, or empty when it can. The component comes from a host file name,
+// so '\' in it is refused too: in the archive it would split the name into
+// folders.
+std::string ComponentProblem(const std::string& component, const CodePage& codePage = AsciiNames());
 
 #endif  // TOOLS_NAME_RULES_H

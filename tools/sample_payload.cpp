@@ -314,7 +314,7 @@ bool AllComponentsLegal(const std::string& name) {
 // Windows compares names ignoring case; game data keeps them unique that way.
 bool Take(const Plan& plan, std::set<std::string>* taken) {
   std::string name = NameOf(plan);
-  return AllComponentsLegal(name) && taken->insert(FoldCase(name)).second;
+  return AllComponentsLegal(name) && taken->insert(AsciiNames().Fold(name)).second;
 }
 
 std::uint64_t Distance(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : b - a; }
@@ -334,7 +334,7 @@ std::vector<Plan> PlanNames() {
   }
   // One name is as long as the longest in the shipped archive.
   Plan& longest = plans[plans.size() / 2];
-  taken.erase(FoldCase(NameOf(longest)));
+  taken.erase(AsciiNames().Fold(NameOf(longest)));
   total -= LengthOf(longest);
   longest.folder = "data\\textures\\architecture\\catacombs";
   longest.extension = ".dds";
@@ -361,14 +361,14 @@ std::vector<Plan> PlanNames() {
         if (length <= kLongestName &&
             Distance(rest + length, kNameCharacters) <
                 Distance(rest + LengthOf(best), kNameCharacters) &&
-            taken.count(FoldCase(NameOf(candidate))) == 0 &&
+            taken.count(AsciiNames().Fold(NameOf(candidate))) == 0 &&
             AllComponentsLegal(NameOf(candidate))) {
           best = candidate;
         }
       }
       if (best.stem != plan.stem) {
-        taken.erase(FoldCase(NameOf(plan)));
-        taken.insert(FoldCase(NameOf(best)));
+        taken.erase(AsciiNames().Fold(NameOf(plan)));
+        taken.insert(AsciiNames().Fold(NameOf(best)));
         total = rest + LengthOf(best);
         plan = best;
       }

@@ -10,16 +10,54 @@
 #include <unistd.h>
 #endif
 
-void PrintError(const std::string& subject, const std::string& reason) {
-  std::fprintf(stderr, "patchpack: %s: %s\n", subject.c_str(), reason.c_str());
+namespace {
+
+const int kBarWidth = 40;
+int g_barPercent = -1;  // on screen; -1 for no bar
+
+void DrawBar() {
+  char line[kBarWidth + 32];
+  int filled = g_barPercent * kBarWidth / 100;
+  int at = std::snprintf(line, sizeof line, "\r[");
+  for (int i = 0; i < kBarWidth; ++i) line[at++] = i < filled ? '#' : '.';
+  std::snprintf(line + at, sizeof line - at, "] %3d%%", g_barPercent);
+  std::fputs(line, stderr);
 }
 
-std::string Printable(const std::string& text) {
+}  // namespace
+
+void PrintError(const std::string& subject, const std::string& reason) {
+  if (g_barPercent >= 0) std::fprintf(stderr, "\r%*s\r", kBarWidth + 8, "");
+  std::fprintf(stderr, "patchpack: %s: %s\n", subject.c_str(), reason.c_str());
+  if (g_barPercent >= 0) DrawBar();
+}
+
+void ShowProgress(std::uint32_t percent) {
+  static const bool terminal = StderrIsTerminal();
+  int shown = static_cast<int>(percent > 100 ? 100 : percent);
+  if (!terminal || shown == g_barPercent) return;
+  g_barPercent = shown;
+  DrawBar();
+}
+
+void EndProgress() {
+  if (g_barPercent >= 0) std::fputc('\n', stderr);
+  g_barPercent = -1;
+}
+
+std::string SizeText(std::uint64_t bytes) {
+  if (bytes < (1 << 20)) return std::to_string(bytes) + " bytes";
+  char mebibytes[32];
+  std::snprintf(mebibytes, sizeof mebibytes, "%.1f", static_cast<double>(bytes) / (1 << 20));
+  return std::to_string(bytes) + " bytes (" + mebibytes + " MiB)";
+}
+
+std::string Printable(const std::string& text, bool utf8) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());
   for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F) {
+    if ((c >= 0x20 && c < 0x7F) || (utf8 && c >= 0x80)) {
       out += static_cast<char>(c);
     } else {
       out += "\\x";
@@ -67,10 +105,10 @@ std::string SystemErrorText(DWORD code) {
 
 std::string ErrnoText(int error) { return std::strerror(error); }
 
-bool FileSize(const std::string& path, std::uint64_t* size, std::string* error) {
+bool FileSize(const std::filesystem::path& path, std::uint64_t* size, std::string* error) {
 #ifdef _WIN32
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
     *error = SystemErrorText(GetLastError());
     return false;
   }
@@ -92,6 +130,19 @@ bool FileSize(const std::string& path, std::uint64_t* size, std::string* error) 
   *size = static_cast<std::uint64_t>(info.st_size);
 #endif
   return true;
+}
+
+std::filesystem::path ArgumentPath(const std::string& argument) {
+#ifdef _WIN32
+  int length = MultiByteToWideChar(CP_ACP, 0, argument.data(), static_cast<int>(argument.size()),
+                                   nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, argument.data(), static_cast<int>(argument.size()), &wide[0],
+                      length);
+  return std::filesystem::path(wide);
+#else
+  return std::filesystem::path(argument);
+#endif
 }
 
 std::FILE* OpenFile(const std::filesystem::path& path, const char* mode) {
