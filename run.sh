@@ -26,13 +26,8 @@ cmake --build --preset windows --target e2e_driver
 work=$PWD/$build/demo
 folder="$work/Orvantis III $(date +%Y%m%d-%H%M%S)"
 mkdir -p "$work"
-# The end-to-end prefix is set up for a screen without a window manager.
-set -- /usr/bin/python3 tests/e2e/test_e2e.py --prefix "$PWD/$build/tests/e2e/wineprefix" \
-  --wine-run "$PWD/cmake/wine-run.sh" --driver "$PWD/$build/tests/e2e/e2e_driver.exe" \
-  --work "$work"
-if [ ! -f "$build/tests/e2e/wineprefix/system.reg" ]; then
-  echo "Creating the Wine prefix (once)"
-  "$@" --prepare
-fi
 echo "No display: installing into a fresh folder on a virtual screen"
-exec "$@" --demo "$folder" --patch "$patch"
+exec xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 scripts/demo.py \
+  --prefix "$PWD/$build/tests/e2e/wineprefix" \
+  --wine-run "$PWD/cmake/wine-run.sh" --driver "$PWD/$build/tests/e2e/e2e_driver.exe" \
+  --work "$work" --folder "$folder" --patch "$patch"

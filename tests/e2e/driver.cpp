@@ -112,10 +112,9 @@ void Key(UINT vk) {
   PostMessageA(target, WM_KEYUP, vk, 1 | scan | (3u << 30));
 }
 
-std::string Fields(std::initializer_list<std::pair<const char*, std::string>> fields) {
-  std::string line = "ok";
-  for (const auto& field : fields) line += std::string("\t") + field.first + "=" + field.second;
-  return line;
+// One field of an answer.
+std::string F(const char* name, const std::string& value) {
+  return std::string("\t") + name + "=" + value;
 }
 
 std::string Flag(BOOL on) { return on ? "1" : "0"; }
@@ -129,25 +128,18 @@ std::string States(HWND d) {
          Flag(IsWindowVisible(GetDlgItem(d, kBar))) + Flag(IsWindowVisible(GetDlgItem(d, kHint)));
 }
 
+// What the player sees of the dialog that changes as it runs (the template's
+// own texts are checked in the program's resources).
 std::string View(HWND d) {
   HWND bar = GetDlgItem(d, kBar);
   auto text = [&](int id) { return Text(GetDlgItem(d, id)); };
-  return Fields({{"caption", Text(d)},
-                 {"label", text(-1)},
-                 {"path", text(kPath)},
-                 {"install", text(kInstall)},
-                 {"browse", text(kBrowse)},
-                 {"cancel", text(IDCANCEL)},
-                 {"version", text(1004)},
-                 {"hint", text(kHint)},
-                 {"status", text(kStatus)},
-                 {"enabled", Flag(IsWindowEnabled(d))},
-                 {"states", States(d)},
-                 {"cancel_on", Flag(IsWindowEnabled(GetDlgItem(d, IDCANCEL)))},
-                 {"bar", std::to_string(Send(bar, PBM_GETPOS))},
-                 {"range", std::to_string(Send(bar, PBM_GETRANGE, TRUE)) + "-" +
-                               std::to_string(Send(bar, PBM_GETRANGE, FALSE))},
-                 {"focus", std::to_string(GetDlgCtrlID(Focus()))}});
+  return "ok" + F("path", text(kPath)) + F("cancel", text(IDCANCEL)) + F("version", text(1004)) +
+         F("status", text(kStatus)) + F("enabled", Flag(IsWindowEnabled(d))) +
+         F("states", States(d)) + F("cancel_on", Flag(IsWindowEnabled(GetDlgItem(d, IDCANCEL)))) +
+         F("bar", std::to_string(Send(bar, PBM_GETPOS))) +
+         F("range", std::to_string(Send(bar, PBM_GETRANGE, TRUE)) + "-" +
+                        std::to_string(Send(bar, PBM_GETRANGE, FALSE))) +
+         F("focus", std::to_string(GetDlgCtrlID(Focus())));
 }
 
 // Waits for a message box, up to the time an installation may take.
@@ -166,13 +158,11 @@ std::string Box(HWND d) {
     others += IsWindowVisible(GetDlgItem(box, id));
   }
   WaitUntil([&] { return FocusIn(box) == "1"; }, kQuickMs);
-  return Fields({{"caption", Text(box)},
-                 {"text", Text(GetDlgItem(box, kStatic))},
-                 {"owned", Flag(GetWindow(box, GW_OWNER) == d)},
-                 {"ok", Flag(IsWindowVisible(GetDlgItem(box, IDOK)))},
-                 {"others", std::to_string(others)},
-                 {"icon", Flag(HasChild(box, "Static", true))},
-                 {"focus_in", FocusIn(box)}});
+  return "ok" + F("caption", Text(box)) + F("text", Text(GetDlgItem(box, kStatic))) +
+         F("owned", Flag(GetWindow(box, GW_OWNER) == d)) +
+         F("ok", Flag(IsWindowVisible(GetDlgItem(box, IDOK)))) +
+         F("others", std::to_string(others)) + F("icon", Flag(HasChild(box, "Static", true))) +
+         F("focus_in", FocusIn(box));
 }
 
 std::string Answer(const std::vector<std::string>& a) {
@@ -195,12 +185,8 @@ std::string Answer(const std::vector<std::string>& a) {
     HWND b = nullptr;
     if (!WaitUntil([&] { return (b = Find(kBrowser)) != nullptr; }, kStartMs)) return "fail none";
     WaitUntil([&] { return FocusIn(b) == "1"; }, kQuickMs);
-    return Fields({{"owned", Flag(GetWindow(b, GW_OWNER) == d)},
-                   {"dialog_enabled", Flag(IsWindowEnabled(d))},
-                   {"focus_in", FocusIn(b)}});
-  }
-  if (verb == "gone") {
-    return WaitUntil([] { return !Find(kBox) && !Find(kBrowser); }, kQuickMs) ? "ok" : "fail open";
+    return "ok" + F("owned", Flag(GetWindow(b, GW_OWNER) == d)) +
+           F("dialog_enabled", Flag(IsWindowEnabled(d))) + F("focus_in", FocusIn(b));
   }
   if (verb == "key") {
     Key(arg == "enter" ? VK_RETURN : arg == "esc" ? VK_ESCAPE : VK_SPACE);
@@ -227,15 +213,20 @@ std::string Answer(const std::vector<std::string>& a) {
     return "ok";
   }
   if (verb == "close") return PostMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0) ? "ok" : "fail";
-  if (verb == "wait") {  // until the control reads the text given
-    return WaitUntil([&] { return Text(control) == a[2]; }, kQuickMs) ? "ok"
-                                                                      : "fail " + Text(control);
-  }
-  if (verb == "exit") {
+  // wait gone: no box or browser is open; wait exit: the program ended; wait ID
+  // TEXT: the control reads the text.
+  if (verb == "wait") {
     DWORD code = STILL_ACTIVE;
-    WaitForSingleObject(g_program.hProcess, kQuickMs);
-    GetExitCodeProcess(g_program.hProcess, &code);
-    return "ok " + std::to_string(code);
+    bool done = WaitUntil(
+        [&] {
+          return arg == "gone" ? !Find(kBox) && !Find(kBrowser)
+                 : arg == "exit"
+                     ? GetExitCodeProcess(g_program.hProcess, &code) && code != STILL_ACTIVE
+                     : Text(control) == a[2];
+        },
+        kQuickMs);
+    return done ? "ok " + std::to_string(code)
+                : "fail still " + (arg == "gone" ? "open" : Text(control));
   }
   if (verb == "keys") {  // the game's two InstallPath values; "-" for no key
     const char* keys[] = {"Software\\Kestrova\\Orvantis 3",

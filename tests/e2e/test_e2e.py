@@ -3,10 +3,9 @@
 case of the table is the player's actions and what they must see, carried out
 through the driver (driver.cpp), then what must be on disk.
 
-  test_e2e.py --prepare COMMON                    sets up the Wine prefix once
-  test_e2e.py --case NAME --patch NAME=EXE=ARCHIVE... COMMON   (sample, small, short)
-  test_e2e.py --demo FOLDER --patch EXE COMMON    installs there, says how it went
-COMMON: --prefix DIR --wine-run SCRIPT --driver EXE --work DIR
+  test_e2e.py --prefix DIR --wine-run SCRIPT --driver EXE --work DIR
+              --patches DIR --sample EXE=ARCHIVE [CASE...]
+--patches holds Patch-NAME.exe and NAME.pak for small, short and cyrillic.
 """
 import argparse
 import getpass
@@ -17,15 +16,10 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from patch_archive import installed  # noqa: E402
-from wine_screen import Xvfb, end_wine, wine_env, windows_path  # noqa: E402
+from wine_screen import end_wine, wine_env, windows_path  # noqa: E402
 
-INSTALL, BROWSE, PATH, EXIT = "1003", "1002", "1001", "2"
-TEXTS = dict(
-    caption="Orvantis III patch", install="&Install", browse="...", cancel="E&xit",
-    label="The Patch Installer has found that the Orvantis III is installed in the following "
-          "folder:", version="Version: 1.00.001",
-    hint="If you want to install the patch to a different location, change the path above.",
-    status="To start installation, click Install button. To quit, click the Exit button.")
+INSTALL, PATH, EXIT = "1003", "1001", "2"
+READY = "To start installation, click Install button. To quit, click the Exit button."
 WAIT = "Please wait while the patch installer copies new files to the target folder..."
 BOXES = dict(success="Patch is installed successfully.", create="Cannot create file.",
              read="Error reading file.")
@@ -35,7 +29,7 @@ HELD = "held\\locked.dat"
 CASES = {
     "first_key_install": ("{dest}", "{dest}-second", "start | ready {dest} | shot ready | "
                           "click 1003 | finish success 100 | shot finished | close | "
-                          "installed | second_untouched"),
+                          "installed"),
     "second_key_only": (None, "{dest}", "start | ready {dest} | click 2 | exits | empty"),
     "empty_first_value": ("", "{dest}", "start | ready {dest} | click 2 | exits | empty"),
     "no_keys_typed_folder": (None, None, "start box | warning | ready | tab 1001 | "
@@ -43,16 +37,18 @@ CASES = {
     "locked_file": ("{dest}", None, "hold | start | click 1003 | finish create held | "
                     "release | close | installed " + HELD + " | kept"),
     "short_archive": ("{dest}", None, "start | click 1003 | finish read 100 | close | installed"),
-    "close_before_install": ("{dest}", None, "start | ready {dest} | key esc | exits | "
-                             "start | tab 2 | key space | exits | start | titlebar_close | exits | empty"),
+    "close_before_install": ("{dest}", None, "start | ready {dest} | key esc | exits | start | "
+                             "tab 2 | key space | exits | start | titlebar_close | exits | empty"),
     "enter_installs": ("{dest}", None, "start | tab 1001 | key enter | finish success | close | "
                        "installed"),
     "empty_field_refused": ("{dest}", None, "start {cwd} | tab 1001 | type | key enter | "
                             "warning | ready | click 2 | exits | root_untouched"),
     "browse_cancel": ("{dest}", None, "start | tab 1002 | key space | browser | shot browser | "
-                      "key esc | gone | ready {dest} | click 2 | exits | empty"),
+                      "key esc | wait gone | ready {dest} | click 2 | exits | empty"),
+    "cyrillic_name": ("{dest}", None, "start | click 1003 | finish success 100 | close | "
+                      "installed"),
     "browse_choose": ("{dest}", None, "start | tab 1002 | key space | browser | key enter | "
-                      "gone | ready {desktop} | click 2 | exits | empty"),
+                      "wait gone | ready {desktop} | click 2 | exits | empty"),
 }
 
 
@@ -62,8 +58,11 @@ class Player:
     def __init__(self, args, display, dest, archive):
         self.args, self.display, self.dest, self.path = args, display, dest, ""
         self.files = installed(archive) if archive else {}
+        env = wine_env(args.prefix, display)
+        if args.case == "cyrillic_name":  # Wine takes the ANSI code page from the locale
+            env.update(LANG="ru_RU.UTF-8", LC_ALL="ru_RU.UTF-8")
         self.driver = subprocess.Popen([args.wine_run, args.driver], text=True, bufsize=1,
-                                       env=wine_env(args.prefix, display), errors="replace",
+                                       env=env, errors="replace",
                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 
     def do(self, *words):
@@ -72,7 +71,7 @@ class Player:
         assert answer.startswith("ok"), "%s: %s" % (" ".join(words), answer or "driver ended")
         return answer[3:]
 
-    def __getattr__(self, verb):  # tab, key, click, close, gone, release: the driver's own
+    def __getattr__(self, verb):  # tab, key, click, close, wait, release: the driver's own
         return lambda *words: self.do(verb, *words)
 
     def seen(self, *words, **wanted):
@@ -82,6 +81,8 @@ class Player:
         return fields
 
     def at(self, name):
+        """Where a stored name lands: a Russian Windows reads it in code page 1251."""
+        name = name.encode("latin-1").decode("cp1251")
         return os.path.join(self.dest, *name.replace("\\", "/").split("/"))
 
     # The player's actions and what they see.
@@ -93,7 +94,8 @@ class Player:
         self.path = self.seen("view")["path"] if shown == "dialog" else ""
 
     def ready(self, path=""):
-        self.seen("view", path=path, enabled=1, states="11101", cancel_on=1, **TEXTS)
+        self.seen("view", path=path, cancel="E&xit", version="Version: 1.00.001", status=READY,
+                  enabled=1, states="11101", cancel_on=1)
         self.path = path
 
     def type(self, text=""):
@@ -104,7 +106,7 @@ class Player:
         self.seen("box", caption="Warning", text="OrvantisIII was not found.", owned=1, ok=1,
                   others=0, icon=1, focus_in=1)
         self.key("enter")
-        self.gone()
+        self.wait("gone")
 
     def finish(self, outcome, bar=None):
         """The final box and the dialog behind it, then the dialog once it is closed."""
@@ -114,7 +116,7 @@ class Player:
                       status="Patch installed successfully." if outcome == "success" else WAIT)
         during = self.seen("view", cancel="Stop", enabled=0, **locked)
         self.key("enter")
-        self.gone()
+        self.wait("gone")
         self.wait(EXIT, "Close")
         if bar == "held":
             total = sum(map(len, self.files.values()))
@@ -131,12 +133,10 @@ class Player:
         self.do("close")
 
     def exits(self):
-        assert self.do("exit") == "0", "exit code"
+        assert self.do("wait", "exit") == "0", "exit code"
 
     def shot(self, name):
-        folder = os.path.join(self.args.work, "screenshots")
-        os.makedirs(folder, exist_ok=True)
-        screen = os.path.join(folder, "%s-%s.png" % (self.args.case or "demo", name))
+        screen = os.path.join(self.args.work, "%s-%s.png" % (self.args.case, name))
         subprocess.run(["import", "-display", self.display, "-window", "root", screen], check=True)
         print("screenshot: " + screen)
 
@@ -151,9 +151,6 @@ class Player:
 
     def empty(self):
         assert not os.path.exists(self.dest) or not os.listdir(self.dest), "something written"
-
-    def second_untouched(self):
-        assert not os.path.exists(self.dest + "-second"), "the second key's folder was written"
 
     def hold(self):
         os.makedirs(os.path.dirname(self.at(HELD)))
@@ -171,8 +168,8 @@ class Player:
 
 
 def run(args, dest, archive, steps):
-    xvfb = Xvfb()
-    player = Player(args, xvfb.display, dest, archive)
+    """The steps on the screen of DISPLAY (the tests run under xvfb-run)."""
+    player = Player(args, os.environ["DISPLAY"], dest, archive)
     try:
         for verb, *words in steps(player):
             print("step: %s %s" % (verb, " ".join(words)), flush=True)
@@ -185,55 +182,50 @@ def run(args, dest, archive, steps):
         player.driver.stdin.close()
         player.driver.wait(60)
         end_wine(wine_env(args.prefix))
-        xvfb.stop()
 
 
-def case_steps(args, dest):
-    first, second, steps = CASES[args.case]
+def prepare(args):
+    """With no window manager on the screen, Wine draws the title bars."""
+    subprocess.run([args.wine_run, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v",
+                    "Decorated", "/t", "REG_SZ", "/d", "N", "/f"], env=wine_env(args.prefix),
+                   stdout=subprocess.DEVNULL, check=True)
+    end_wine(wine_env(args.prefix))
+
+
+def run_case(args, case):
+    dest = os.path.join(args.work, case, "Orvantis III")
+    shutil.rmtree(os.path.dirname(dest), ignore_errors=True)
+    which = {"first_key_install": "sample", "short_archive": "short",
+             "cyrillic_name": "cyrillic"}.get(case, "small")
+    args.case, args.patch = case, os.path.join(args.patches, "Patch-%s.exe" % which)
+    archive = os.path.join(args.patches, which + ".pak")
+    if which == "sample":
+        args.patch, archive = args.sample.split("=")
+    if not os.path.exists(archive):
+        print("%s: no %s (the build packs none with a prebuilt archive)" % (case, archive))
+        return 0
+    first, second, steps = CASES[case]
     values = dict(dest=windows_path(dest), cwd="C:\\e2e-cwd",
                   desktop="C:\\users\\%s\\Desktop" % getpass.getuser())
     os.makedirs(os.path.join(args.prefix, "drive_c", "e2e-cwd"), exist_ok=True)
     keys = ["-" if k is None else k.format(**values) for k in (first, second)]
-    return lambda player: [["keys"] + keys] + [[w.format(**values) for w in s.split(" ")]
-                                               for s in steps.split(" | ")]
-
-
-def demo_steps(folder):
-    def steps(player):
-        shown = player.do("start", windows_path(player.args.patch))
-        return ([["warning"]] if shown == "box" else []) + [
-            ["tab", PATH], ["type", windows_path(folder)], ["shot", "ready"], ["click", INSTALL],
-            ["finish", "success"], ["shot", "finished"], ["close"]]
-    return steps
+    steps = [["keys"] + keys] + [[w.format(**values) for w in s.split(" ")]
+                                 for s in steps.split(" | ")]
+    with open(archive, "rb") as f:
+        return run(args, dest, f.read(), lambda player: steps)
 
 
 def main():
     parser = argparse.ArgumentParser()
-    for option in ("prefix", "wine-run", "driver", "work", "case", "demo"):
+    for option in ("prefix", "wine-run", "driver", "work", "patches", "sample"):
         parser.add_argument("--" + option)
-    # NAME=EXE=ARCHIVE: a Patch.exe and the archive it carries; the demo's is EXE alone.
-    parser.add_argument("--patch", action="append", type=lambda p: p.split("=", 2))
-    parser.add_argument("--prepare", action="store_true")
+    parser.add_argument("cases", nargs="*", default=list(CASES))
     args = parser.parse_args()
-    if args.prepare:
-        # With no window manager on the screen, Wine draws the title bars.
-        result = subprocess.run([args.wine_run, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver",
-                                 "/v", "Decorated", "/t", "REG_SZ", "/d", "N", "/f"],
-                                env=wine_env(args.prefix), stdout=subprocess.DEVNULL)
-        end_wine(wine_env(args.prefix))
-        return result.returncode
-    if args.demo:
-        args.patch = args.patch[0][0]
-        code = run(args, args.demo, None, demo_steps(args.demo))
-        print("\nOutcome: %s\nFolder: %s\nScreenshots: %s/screenshots" % (
-            "FAILED" if code else "installed", args.demo, args.work))
-        return code
-    dest = os.path.join(args.work, args.case, "Orvantis III")
-    shutil.rmtree(os.path.dirname(dest), ignore_errors=True)
-    which = {"first_key_install": "sample", "short_archive": "short"}.get(args.case, "small")
-    args.patch, archive = {name: rest for name, *rest in args.patch}[which]
-    with open(archive, "rb") as f:
-        return run(args, dest, f.read(), case_steps(args, dest))
+    os.makedirs(args.work, exist_ok=True)
+    prepare(args)
+    failed = [case for case in args.cases if run_case(args, case)]
+    print("FAILED: " + " ".join(failed) if failed else "all %d cases passed" % len(args.cases))
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

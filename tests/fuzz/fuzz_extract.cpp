@@ -1,13 +1,14 @@
 // Feeds arbitrary bytes as an archive to the extractor and checks, after every
 // input, what it promises whatever it is given: a known result, a well-formed
 // sequence of events, and nothing touched outside the destination.
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -96,17 +97,10 @@ int Depth(const char* path) {
   return depth;
 }
 
-int g_entries = 0;
-int Count(const char*, const struct stat*, int, struct FTW*) {
-  ++g_entries;
-  return 0;
+// How many files and folders root holds, itself included.
+long Entries(const std::string& root) {
+  return std::distance(std::filesystem::recursive_directory_iterator(root), {}) + 1;
 }
-int Entries(const std::string& root) {
-  g_entries = 0;
-  nftw(root.c_str(), Count, 16, FTW_PHYS);
-  return g_entries;
-}
-int Remove(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
 
 }  // namespace
 
@@ -146,7 +140,7 @@ int LLVMFuzzerInitialize(int*, char***) {
   scratch = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/fuzz-XXXXXX";
   Check(mkdtemp(&scratch[0]) != nullptr, "scratch folder created");
   destination = scratch + "/in/side/dest";
-  atexit([] { nftw(scratch.c_str(), Remove, 16, FTW_DEPTH | FTW_PHYS); });
+  atexit([] { std::filesystem::remove_all(scratch); });
   return 0;
 }
 
@@ -160,7 +154,7 @@ int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   RecordingStream stream(copy.empty() ? nullptr : copy.data(), static_cast<std::uint32_t>(size));
   CheckEvents(stream.events, ArchiveExtractor().Extract("fuzz", destination.c_str(), stream));
   Check(Entries(scratch) == Entries(destination) + 3, "nothing written outside the destination");
-  nftw((scratch + "/in").c_str(), Remove, 16, FTW_DEPTH | FTW_PHYS);
+  std::filesystem::remove_all(scratch + "/in");
   return 0;
 }
 }

@@ -149,15 +149,6 @@ inline void Store(const std::string& path, const std::string& bytes) {
   std::ofstream(Native(path), std::ios::binary) << bytes;
 }
 
-inline std::vector<std::string> Listing(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& item : fs::directory_iterator(Native(folder))) {
-    names.push_back(item.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // A fresh folder under the system's temp folder, removed with everything in it.
 struct ScratchFolder {
   ScratchFolder()
