@@ -2,6 +2,7 @@
 # Installs, on Debian 12 as root, whatever the build and the tests need and
 # the machine lacks. Does nothing when everything is there already.
 set -eu
+export DEBIAN_FRONTEND=noninteractive
 
 packages="cmake make g++ clang libclang-rt-14-dev googletest
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
@@ -20,7 +21,12 @@ for p in $packages; do
 done
 # Wine takes a program's ANSI code page from its locale: the Cyrillic case runs in Russian.
 russian() { locale -a 2>/dev/null | grep -qix 'ru_RU.utf8'; }
-if [ -z "$missing" ] && russian; then
+# Wine runs 32-bit Windows programs as 32-bit Linux processes; a kernel with
+# its 32-bit support off (ia32_emulation=off) starts them only through an
+# emulator, registered with the kernel by its ELF header.
+runs32() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+binfmt=/proc/sys/fs/binfmt_misc
+if [ -z "$missing" ] && russian && runs32; then
   exit 0
 fi
 
@@ -34,7 +40,7 @@ if [ -n "$missing" ]; then
     *:i386*)
       dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
   esac
-  export DEBIAN_FRONTEND=noninteractive
+
   apt-get update -q
   # shellcheck disable=SC2086
   apt-get install -y -q --no-install-recommends $missing
@@ -43,4 +49,14 @@ if ! russian; then
   sed -i 's/^# *\(ru_RU.UTF-8 UTF-8\)/\1/' /etc/locale.gen
   grep -q '^ru_RU.UTF-8 UTF-8' /etc/locale.gen || echo 'ru_RU.UTF-8 UTF-8' >> /etc/locale.gen
   locale-gen >/dev/null
+fi
+if ! runs32; then
+  if [ ! -x /usr/bin/qemu-i386-static ]; then
+    apt-get update -q && apt-get install -y -q --no-install-recommends qemu-user-static
+  fi
+  [ -e $binfmt/register ] || mount -t binfmt_misc binfmt_misc $binfmt || true
+  if [ -w $binfmt/register ] && [ ! -e $binfmt/qemu-i386 ]; then
+    echo "install-deps: this kernel runs no 32-bit programs; running them under qemu-i386" >&2
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' > $binfmt/register
+  fi
 fi

@@ -236,6 +236,8 @@ class VerifyExtract(ToolTest):
         self.ok(run("verify", self.path("x.pak"), self.path("d")))
         write(self.path("d", "f"), b"old")
         self.fails(run("verify", self.path("x.pak"), self.path("d")), 1, "different")
+        write(self.path("y.pak"), layout([(100000, 3, 0)], b"f\0", b"new"))
+        self.fails(run("verify", self.path("y.pak"), self.path("d")), 1, "f): cannot be checked")
 
     def test_extract_into_the_current_folder_and_past_a_failure(self):
         archive = self.pack({"a.txt": b"1", "b.txt": b"2", "x/c.txt": b"3"})
@@ -270,6 +272,28 @@ class Sample(ToolTest):
         entries = parse(data)[1]
         # Names like a game's: folders several deep, the longest of 73 characters.
         self.assertEqual(max(len(name) for _, name in entries), 73)
+
+
+class Usage(ToolTest):
+    def test_help_on_stdout_and_usage_errors_on_stderr(self):
+        wrong = [(["frob"], "frob: unknown command"),
+                 (["create", "--codepage"], "create: option --codepage needs a value")]
+        for c in ("create", "diff", "list", "extract", "verify"):
+            wrong += [([c, "-x", "a"], c + ": unknown option -x"), ([c], c + ": too few"),
+                      ([c, "a", "b", "c", "d"], c + ": too many")]
+        for args, says in wrong:
+            self.fails(run(*args, cwd=self.tmp), 64, says)
+        for args, usage in ((["-h"], "COMMAND"), (["help"], "COMMAND"), (["list", "--help"], "list"),
+                            (["diff", "a", "-h", "b"], "diff")):
+            self.assertTrue(self.ok(run(*args)).startswith("usage: patchpack " + usage), args)
+        none = run()
+        self.assertEqual((none.returncode, none.stdout), (64, ""))
+        self.assertTrue(none.stderr.startswith("usage: patchpack COMMAND"))
+        self.assertEqual(os.listdir(self.tmp), [])
+        # After "--" a name may begin with a dash.
+        tree(self.path("-p"), {"a.txt": b"x"})
+        self.ok(run("create", "--", "-a.pak", "-p", cwd=self.tmp))
+        self.assertIn("1 files", self.ok(run("list", "--", "-a.pak", cwd=self.tmp)))
 
 
 # Archives built to break readers: what the extractor (the probe, from memory and from a
