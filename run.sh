@@ -23,6 +23,10 @@ if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
 fi
 
 cmake --build --preset windows --target e2e_driver
+# 32-bit programs under an emulator (see install-deps.sh) need longer limits.
+if grep -qsx enabled /proc/sys/fs/binfmt_misc/qemu-i386; then
+  export E2E_TIME_SCALE="${E2E_TIME_SCALE:-4}"
+fi
 work=$PWD/$build/demo
 folder="$work/Orvantis III $(date +%Y%m%d-%H%M%S)"
 mkdir -p "$work"

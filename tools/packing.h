@@ -20,7 +20,7 @@
 const std::uint64_t kMaxArchiveSize = PATCH_MAX_ARCHIVE_SIZE;
 #define PATCH_TEXT_OF(value) #value
 #define PATCH_TEXT(value) PATCH_TEXT_OF(value)
-// For help texts: "1073741824 bytes".
+// For help texts: "536870912 bytes".
 #define PATCH_MAX_ARCHIVE_TEXT PATCH_TEXT(PATCH_MAX_ARCHIVE_SIZE) " bytes"
 // Sizes, offsets within the names block and the table size are 32-bit.
 static_assert(kMaxArchiveSize <= 0xFFFFFFFFu, "a 32-bit Patch.exe maps the whole archive");
