@@ -22,7 +22,7 @@ if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
 elif grep -qsx enabled /proc/sys/fs/binfmt_misc/qemu-i386; then
   wine_tests=emulated
   : "${E2E_TIME_SCALE:=4}"
-  export E2E_TIME_SCALE
+  export E2E_TIME_SCALE PATCH_WINE_EMULATED=1
 fi
 
 failed=""
@@ -33,7 +33,7 @@ for preset in native sanitize windows; do
       echo "NOTE: this machine runs no 32-bit programs, so the tests under Wine are left out"
       set -- --label-exclude wine
     else
-      echo "NOTE: 32-bit programs run emulated here: the tool and hostile suites run natively only"
+      echo "NOTE: 32-bit programs run emulated: the tool and hostile suites and the kills run natively only"
       set -- --exclude-regex '^(tools|hostile)$'
     fi
     cmake --preset windows && cmake --build --preset windows &&

@@ -545,6 +545,8 @@ class Faults(ToolTest):
         self.assertIn("0 of 8 files written", out)
 
     def test_killed_midway(self):
+        if ARGS.runner and os.environ.get("PATCH_WINE_EMULATED"):
+            self.skipTest("emulated, Wine ends the program before any watch can kill it")
         large = [i for i, (_, data) in enumerate(BIG) if len(data) > 100000]
         for run in range(1 if ARGS.runner else 4):
             rng = random.Random("%d %d" % (SEED, run))
