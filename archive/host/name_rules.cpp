@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive_extractor.h"
+#include "host_text.h"
 
 const char kNotAsciiProblem[] =
     "the name is not plain ASCII (the installer uses the ANSI code page; see --codepage)";
@@ -19,9 +20,7 @@ std::string ComponentProblem(const std::string& component, const CodePage& codeP
   if (!notText.empty()) return notText;
   for (unsigned char c : component) {
     if (c < 0x20 || c == 0x7F) {
-      static const char kHex[] = "0123456789abcdef";
-      return std::string("the name holds control character 0x") + kHex[c >> 4] + kHex[c & 15] +
-             ", which Windows forbids";
+      return "the name holds control character 0x" + Hex(c, 2, false) + ", which Windows forbids";
     }
     if (c == '\\') return "the name holds '\\', the archive's folder separator";
     if (std::strchr("<>:\"|?*", c) != nullptr) {
@@ -38,4 +37,12 @@ std::string ComponentProblem(const std::string& component, const CodePage& codeP
     return "the name is a device name on Windows";
   }
   return std::string();
+}
+
+std::vector<std::string> ParentFolders(const std::string& name) {
+  std::vector<std::string> folders;
+  for (std::size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 1)) {
+    folders.push_back(name.substr(0, at));
+  }
+  return folders;
 }

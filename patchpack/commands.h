@@ -1,13 +1,13 @@
 // The subcommands of patchpack. Each takes the arguments after its own name
 // and returns the process's exit code.
-#ifndef TOOLS_COMMANDS_H
-#define TOOLS_COMMANDS_H
+#ifndef PATCHPACK_COMMANDS_H
+#define PATCHPACK_COMMANDS_H
 
 #include <initializer_list>
 #include <string>
 #include <vector>
 
-typedef std::vector<std::string> Arguments;
+#include "options.h"
 
 class ArchiveIndex;
 class CodePage;
@@ -25,12 +25,6 @@ extern const char kListHelp[];
 extern const char kExtractHelp[];
 extern const char kVerifyHelp[];
 
-// An option that takes a value, as "--name VALUE" or "--name=VALUE".
-struct ValueOption {
-  const char* name;
-  std::string* value;
-};
-
 // Opens an archive and reads its index; false after reporting why not. The
 // stream stays open on success.
 bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index);
@@ -47,4 +41,4 @@ int ParseOperands(const char* command, const char* help, const Arguments& argume
 // reporting why it cannot be used.
 bool SelectCodePage(const std::string& value, CodePage* codePage);
 
-#endif  // TOOLS_COMMANDS_H
+#endif  // PATCHPACK_COMMANDS_H

@@ -7,7 +7,8 @@
 
 #include "code_page.h"
 #include "commands.h"
-#include "tool_support.h"
+#include "console.h"
+#include "host_files.h"
 
 namespace {
 
@@ -31,42 +32,28 @@ const char kHelp[] =
 int ParseOperands(const char* command, const char* help, const Arguments& arguments,
                   std::size_t least, std::size_t most, Arguments* operands,
                   std::initializer_list<ValueOption> valueOptions) {
-  bool options = true;
-  for (auto argument = arguments.begin(); argument != arguments.end(); ++argument) {
-    const ValueOption* matched = nullptr;
-    std::string::size_type nameEnd = argument->find('=');
-    for (const ValueOption& option : valueOptions) {
-      if (options && argument->compare(0, nameEnd, option.name) == 0) matched = &option;
-    }
-    if (matched != nullptr) {
-      if (nameEnd != std::string::npos) {
-        *matched->value = argument->substr(nameEnd + 1);
-      } else if (++argument != arguments.end()) {
-        *matched->value = *argument;
-      } else {
-        PrintError(command, std::string("option ") + matched->name +
-                                " needs a value (see 'patchpack " + command + " --help')");
-        return kUsageExit;
-      }
-    } else if (options && *argument == "--") {
-      options = false;
-    } else if (options && (*argument == "--help" || *argument == "-h")) {
+  Parsed parsed = ParseArguments(arguments, least, most, operands, valueOptions);
+  std::string see = std::string(" (see 'patchpack ") + command + " --help')";
+  switch (parsed.outcome) {
+    case ParseOutcome::kOperands:
+      return -1;
+    case ParseOutcome::kHelp:
       std::fputs(help, stdout);
       return 0;
-    } else if (options && argument->size() > 1 && (*argument)[0] == '-') {
-      PrintError(command, "unknown option " + Printable(*argument) + " (see 'patchpack " + command +
-                              " --help')");
-      return kUsageExit;
-    } else {
-      operands->push_back(*argument);
-    }
+    case ParseOutcome::kMissingValue:
+      PrintError(command, "option " + parsed.option + " needs a value" + see);
+      break;
+    case ParseOutcome::kUnknownOption:
+      PrintError(command, "unknown option " + Printable(parsed.option) + see);
+      break;
+    case ParseOutcome::kTooFew:
+    case ParseOutcome::kTooMany:
+      PrintError(command,
+                 std::string(parsed.outcome == ParseOutcome::kTooFew ? "too few" : "too many") +
+                     " arguments" + see);
+      break;
   }
-  if (operands->size() < least || operands->size() > most) {
-    PrintError(command, std::string(operands->size() < least ? "too few" : "too many") +
-                            " arguments (see 'patchpack " + command + " --help')");
-    return kUsageExit;
-  }
-  return -1;
+  return kUsageExit;
 }
 
 bool SelectCodePage(const std::string& value, CodePage* codePage) {

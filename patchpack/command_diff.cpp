@@ -13,8 +13,10 @@
 
 #include "code_page.h"
 #include "commands.h"
-#include "packing.h"
-#include "tool_support.h"
+#include "name_rules.h"
+#include "tree_scan.h"
+#include "console.h"
+#include "host_files.h"
 
 namespace fs = std::filesystem;
 
@@ -113,29 +115,33 @@ class Comparer {
 std::set<std::string> FoldedFolders(const std::vector<PackFile>& files, const CodePage& codePage) {
   std::set<std::string> folders;
   for (const PackFile& file : files) {
-    std::string folded = codePage.Fold(file.name);
-    for (std::size_t at = folded.find('\\'); at != std::string::npos;
-         at = folded.find('\\', at + 1)) {
-      folders.insert(folded.substr(0, at));
-    }
+    for (const std::string& folder : ParentFolders(codePage.Fold(file.name)))
+      folders.insert(folder);
   }
   return folders;
 }
 
+// Written as the archive is, so that a failure leaves no half list behind.
 bool WriteRemoved(const std::string& path, const std::vector<const PackFile*>& removed,
                   const CodePage& codePage) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(OpenFile(ArgumentPath(path), "wb"),
-                                                      std::fclose);
-  bool written = out != nullptr;
+  OutputFile out("the list");
+  HostError error;
+  if (!out.Create(path, &error)) {
+    PrintError(error);
+    return false;
+  }
   for (const PackFile* file : removed) {
     std::string text;
     codePage.ToUtf8(file->name, &text);
     text += '\n';
-    written = written && std::fwrite(text.data(), 1, text.size(), out.get()) == text.size();
+    if (!out.Write(text.data(), text.size())) {
+      PrintError(out.WriteError());
+      return false;
+    }
   }
-  written = written && std::fflush(out.get()) == 0;
-  if (!written) PrintError(path, "cannot write it: " + ErrnoText(errno));
-  return written;
+  if (out.Commit(&error)) return true;
+  PrintError(error);
+  return false;
 }
 
 }  // namespace
@@ -187,9 +193,8 @@ int RunDiff(const Arguments& arguments) {
                    "the old release has a folder of this name, which the installer cannot "
                    "replace with a file");
     }
-    for (std::size_t at = folded.find('\\'); at != std::string::npos;
-         at = folded.find('\\', at + 1)) {
-      auto blocking = oldByName.find(folded.substr(0, at));
+    for (const std::string& folder : ParentFolders(folded)) {
+      auto blocking = oldByName.find(folder);
       if (blocking != oldByName.end()) {
         refusals.Add(PathText(file.source), "the old release has a file " +
                                                 PathText(blocking->second->source) +
@@ -235,7 +240,8 @@ int RunDiff(const Arguments& arguments) {
                                       " with the same bytes; " + archive + " not written");
     return 1;
   }
-  bool written = WriteArchive(archive, patch, [&](std::uint64_t bytes) { progress.Add(bytes); });
+  bool written =
+      WriteArchiveReporting(archive, patch, [&](std::uint64_t bytes) { progress.Add(bytes); });
   EndProgress();
   if (!written) return 1;
   std::printf("%zu added, %zu changed, %zu unchanged, %zu removed; archive %s\n", added, changed,

@@ -1,7 +1,7 @@
 // Reads an archive's header, entry table and names block, and says what is
 // wrong with them, for tools that inspect archives without extracting them.
-#ifndef TOOLS_ARCHIVE_INDEX_H
-#define TOOLS_ARCHIVE_INDEX_H
+#ifndef ARCHIVE_HOST_ARCHIVE_INDEX_H
+#define ARCHIVE_HOST_ARCHIVE_INDEX_H
 
 #include <cstdint>
 #include <string>
@@ -57,4 +57,4 @@ class ArchiveIndex {
 // bytes, without the sum wrapping around.
 bool FitsInside(std::uint64_t offset, std::uint64_t size, std::uint64_t archiveSize);
 
-#endif  // TOOLS_ARCHIVE_INDEX_H
+#endif  // ARCHIVE_HOST_ARCHIVE_INDEX_H

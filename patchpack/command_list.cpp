@@ -6,7 +6,8 @@
 #include "archive_index.h"
 #include "code_page.h"
 #include "commands.h"
-#include "tool_support.h"
+#include "console.h"
+#include "host_files.h"
 
 const char kListHelp[] =
     "usage: patchpack list [--codepage N] ARCHIVE\n"
@@ -24,13 +25,6 @@ const char kListHelp[] =
     "\n"
     "Exit status: 0 for a sound archive, 1 when it cannot be read or any entry\n"
     "is faulty, 64 on a usage error.\n";
-
-namespace {
-
-// Beyond this a hostile archive would bury the first reports.
-const std::uint32_t kMaxReported = 100;
-
-}  // namespace
 
 bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index) {
   std::uint64_t size = 0;

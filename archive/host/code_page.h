@@ -2,8 +2,8 @@
 // The installer hands an archive name straight to Windows' ANSI file
 // functions, so its bytes must be in the player's ANSI code page: plain ASCII
 // by default, or a single-byte Windows code page chosen with --codepage.
-#ifndef TOOLS_CODE_PAGE_H
-#define TOOLS_CODE_PAGE_H
+#ifndef ARCHIVE_HOST_CODE_PAGE_H
+#define ARCHIVE_HOST_CODE_PAGE_H
 
 #include <filesystem>
 #include <map>
@@ -45,4 +45,4 @@ class CodePage {
 // The code page of names without --codepage.
 const CodePage& AsciiNames();
 
-#endif  // TOOLS_CODE_PAGE_H
+#endif  // ARCHIVE_HOST_CODE_PAGE_H

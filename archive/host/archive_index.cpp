@@ -4,7 +4,7 @@
 
 #include "archive_extractor.h"
 #include "name_rules.h"
-#include "tool_support.h"
+#include "host_text.h"
 
 namespace {
 

@@ -6,8 +6,9 @@
 
 #include "code_page.h"
 #include "commands.h"
-#include "packing.h"
-#include "tool_support.h"
+#include "tree_scan.h"
+#include "console.h"
+#include "host_files.h"
 
 const char kCreateHelp[] =
     "usage: patchpack create [--codepage N] ARCHIVE DIR\n"
@@ -56,5 +57,5 @@ int RunCreate(const Arguments& arguments) {
   Refusals refusals("create");
   std::vector<PackFile> files = ScanTree(root, codePage, &refusals);
   if (refusals.Refused(archive)) return 1;
-  return WriteArchive(archive, files, nullptr) ? 0 : 1;
+  return WriteArchiveReporting(archive, files, nullptr) ? 0 : 1;
 }

@@ -16,8 +16,10 @@
 #include <system_error>
 #include <vector>
 
+#include "code_page.h"
+#include "host_files.h"
 #include "name_rules.h"
-#include "tool_support.h"
+#include "options.h"
 
 namespace fs = std::filesystem;
 
@@ -489,29 +491,30 @@ int Usage(const char* reason) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::uint64_t scale = 1;
-  const char* folder = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    std::string argument = argv[i];
-    if (argument == "--help" || argument == "-h") {
+  std::string scaleText = "1";
+  Arguments operands;
+  Parsed parsed =
+      ParseArguments(Arguments(argv + 1, argv + argc), 1, 1, &operands, {{"--scale", &scaleText}});
+  switch (parsed.outcome) {
+    case ParseOutcome::kOperands:
+      break;
+    case ParseOutcome::kHelp:
       std::fputs(kHelp, stdout);
       return 0;
-    }
-    if (argument == "--scale") {
-      if (++i == argc) return Usage("--scale needs a number");
-      char* end = nullptr;
-      scale = std::strtoull(argv[i], &end, 10);
-      // Each file must stay under 4 GiB.
-      if (*end != '\0' || scale < 1 || scale > 4000) return Usage("--scale takes 1 to 4000");
-    } else if (argument.size() > 1 && argument[0] == '-') {
-      return Usage(("unknown option " + Printable(argument)).c_str());
-    } else if (folder != nullptr) {
+    case ParseOutcome::kMissingValue:
+      return Usage("--scale needs a number");
+    case ParseOutcome::kUnknownOption:
+      return Usage(("unknown option " + Printable(parsed.option)).c_str());
+    case ParseOutcome::kTooFew:
+      return Usage("no folder given");
+    case ParseOutcome::kTooMany:
       return Usage("too many arguments");
-    } else {
-      folder = argv[i];
-    }
   }
-  if (folder == nullptr) return Usage("no folder given");
+  char* end = nullptr;
+  std::uint64_t scale = std::strtoull(scaleText.c_str(), &end, 10);
+  // Each file must stay under 4 GiB.
+  if (*end != '\0' || scale < 1 || scale > 4000) return Usage("--scale takes 1 to 4000");
+  const std::string& folder = operands[0];
 
   fs::path root(folder);
   std::error_code error;

@@ -13,7 +13,8 @@
 #include "archive_index.h"
 #include "code_page.h"
 #include "commands.h"
-#include "tool_support.h"
+#include "console.h"
+#include "host_files.h"
 
 const char kVerifyHelp[] =
     "usage: patchpack verify [--codepage N] ARCHIVE DIR\n"

@@ -8,7 +8,8 @@
 #include "archive_extractor.h"
 #include "archive_index.h"
 #include "commands.h"
-#include "tool_support.h"
+#include "console.h"
+#include "host_files.h"
 
 const char kExtractHelp[] =
     "usage: patchpack extract ARCHIVE [DIR]\n"
@@ -95,7 +96,24 @@ class ReportingStream : public BufferedFileStream {
   ReportingStream(const std::string& archive, const char* folder, const ArchiveIndex* index)
       : archive_(archive), folder_(folder), index_(index) {}
 
-  bool Notify(int event, std::uint32_t value, const char* name) override {
+  // The core has no exception tables: nothing may unwind through it, so a
+  // report that cannot be built (out of memory) is counted, not thrown.
+  bool Notify(int event, std::uint32_t value, const char* name) noexcept override {
+    try {
+      Handle(event, value, name);
+    } catch (...) {
+      ++unreported_;
+    }
+    return true;
+  }
+
+  bool begun() const { return begun_; }
+  std::uint32_t attempted() const { return attempted_; }
+  std::uint32_t failed() const { return failed_; }
+  std::uint32_t unreported() const { return unreported_; }
+
+ private:
+  void Handle(int event, std::uint32_t value, const char* name) {
     switch (event) {
       case EVENT_BEGIN:
         begun_ = true;
@@ -123,14 +141,8 @@ class ReportingStream : public BufferedFileStream {
       default:
         break;
     }
-    return true;
   }
 
-  bool begun() const { return begun_; }
-  std::uint32_t attempted() const { return attempted_; }
-  std::uint32_t failed() const { return failed_; }
-
- private:
   void Error(std::uint32_t code) {
     // Read before anything here can touch the file functions.
     DWORD systemError = GetLastError();
@@ -179,6 +191,7 @@ class ReportingStream : public BufferedFileStream {
   bool fileFailed_ = false;
   std::uint32_t attempted_ = 0;
   std::uint32_t failed_ = 0;
+  std::uint32_t unreported_ = 0;
   std::string current_;
 };
 
@@ -243,6 +256,10 @@ int RunExtract(const Arguments& arguments) {
     }
     PrintError(archive, reason);
     return result;
+  }
+  if (stream.unreported() != 0) {
+    PrintError(archive, "out of memory: " + std::to_string(stream.unreported()) +
+                            " events could not be reported");
   }
   std::printf("%u of %u files written to %s\n",
               static_cast<unsigned>(stream.attempted() - stream.failed()),

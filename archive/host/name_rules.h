@@ -1,11 +1,12 @@
 // What an archive name must be for the installer to write it correctly on
 // Windows, where it joins the name to the player's folder and calls the ANSI
 // file functions.
-#ifndef TOOLS_NAME_RULES_H
-#define TOOLS_NAME_RULES_H
+#ifndef ARCHIVE_HOST_NAME_RULES_H
+#define ARCHIVE_HOST_NAME_RULES_H
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "code_page.h"
 
@@ -27,4 +28,8 @@ extern const char kNotAsciiProblem[];
 // folders.
 std::string ComponentProblem(const std::string& component, const CodePage& codePage = AsciiNames());
 
-#endif  // TOOLS_NAME_RULES_H
+// The folders on the way to an archive name, outermost first: a\b\c.txt
+// gives a and a\b.
+std::vector<std::string> ParentFolders(const std::string& name);
+
+#endif  // ARCHIVE_HOST_NAME_RULES_H

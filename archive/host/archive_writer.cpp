@@ -1,0 +1,143 @@
+#include "archive_writer.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+
+#include "archive_format.h"
+#include "host_files.h"
+
+namespace {
+
+void PutLittleEndian(unsigned char* out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+class Writer {
+ public:
+  Writer(OutputSink& out, const CopyProgress& copied, HostError* error)
+      : out_(out), copied_(copied), error_(error) {}
+
+  bool Write(const std::vector<PackFile>& files) {
+    if (!WriteHeader(files)) return false;
+    std::vector<unsigned char> buffer(1 << 18);
+    for (const PackFile& file : files) {
+      if (!CopyFile(file, &buffer)) return false;
+    }
+    for (const PackFile& file : files) {
+      if (!Put(file.name.c_str(), file.name.size() + 1)) return false;
+    }
+    std::uint64_t nameOffset = 0;
+    std::uint64_t dataOffset = sizeof(ArchiveHeader);
+    for (const PackFile& file : files) {
+      unsigned char entry[sizeof(ArchiveEntry)];
+      PutLittleEndian(entry + offsetof(ArchiveEntry, dataOffset), dataOffset, 8);
+      PutLittleEndian(entry + offsetof(ArchiveEntry, dataSize), file.size, 4);
+      PutLittleEndian(entry + offsetof(ArchiveEntry, nameOffset), nameOffset, 4);
+      PutLittleEndian(entry + offsetof(ArchiveEntry, nameLength), file.name.size() + 1, 4);
+      PutLittleEndian(entry + offsetof(ArchiveEntry, entryWord), sizeof(ArchiveEntry), 4);
+      PutLittleEndian(entry + offsetof(ArchiveEntry, entryTail), 0, 8);
+      if (!Put(entry, sizeof entry)) return false;
+      dataOffset += file.size;
+      nameOffset += file.name.size() + 1;
+    }
+    return true;
+  }
+
+ private:
+  // The size limit keeps the names block and the table within their 32-bit
+  // sizes.
+  bool WriteHeader(const std::vector<PackFile>& files) {
+    std::uint64_t dataEnd = sizeof(ArchiveHeader);
+    std::uint64_t namesSize = 0;
+    for (const PackFile& file : files) {
+      dataEnd += file.size;
+      namesSize += file.name.size() + 1;
+    }
+    std::uint64_t tableSize = files.size() * std::uint64_t{sizeof(ArchiveEntry)};
+    unsigned char header[sizeof(ArchiveHeader)];
+    PutLittleEndian(header + offsetof(ArchiveHeader, headWord), 1, 4);
+    PutLittleEndian(header + offsetof(ArchiveHeader, headSize), 0, 4);
+    PutLittleEndian(header + offsetof(ArchiveHeader, headOffset), dataEnd, 8);
+    PutLittleEndian(header + offsetof(ArchiveHeader, tableWord), sizeof(ArchiveEntry), 4);
+    PutLittleEndian(header + offsetof(ArchiveHeader, tableSize), tableSize, 4);
+    PutLittleEndian(header + offsetof(ArchiveHeader, tableOffset), dataEnd + namesSize, 8);
+    PutLittleEndian(header + offsetof(ArchiveHeader, namesWord), 0, 4);
+    PutLittleEndian(header + offsetof(ArchiveHeader, namesSize), namesSize, 4);
+    PutLittleEndian(header + offsetof(ArchiveHeader, namesOffset), dataEnd, 8);
+    return Put(header, sizeof header);
+  }
+
+  bool CopyFile(const PackFile& file, std::vector<unsigned char>* buffer) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(OpenFile(file.source, "rb"), std::fclose);
+    if (!in) return Fail(PathText(file.source), "cannot open it: " + ErrnoText(errno));
+    std::setvbuf(in.get(), nullptr, _IONBF, 0);
+    std::uint64_t copied = 0;
+    for (;;) {
+      std::size_t got = std::fread(buffer->data(), 1, buffer->size(), in.get());
+      if (got == 0) break;
+      copied += got;
+      // A file that grew would shift every later offset: stop at once.
+      if (copied > file.size) break;
+      if (!Put(buffer->data(), got)) return false;
+      if (copied_) copied_(got);
+    }
+    if (std::ferror(in.get())) {
+      return Fail(PathText(file.source), "cannot read it: " + ErrnoText(errno));
+    }
+    if (copied != file.size)
+      return Fail(PathText(file.source), "it changed size while being packed");
+    return true;
+  }
+
+  // A sink that fails knows why; error_ stays empty then.
+  bool Put(const void* data, std::size_t size) { return out_.Write(data, size); }
+
+  bool Fail(const std::string& subject, const std::string& reason) {
+    *error_ = HostError{subject, reason};
+    return false;
+  }
+
+ private:
+  OutputSink& out_;
+  const CopyProgress& copied_;
+  HostError* error_;
+};
+
+}  // namespace
+
+std::uint64_t ArchiveSize(const std::vector<PackFile>& files) {
+  std::uint64_t size = sizeof(ArchiveHeader);
+  for (const PackFile& file : files)
+    size += file.size + file.name.size() + 1 + sizeof(ArchiveEntry);
+  return size;
+}
+
+std::string ArchiveSizeProblem(std::uint64_t size) {
+  if (size <= kMaxArchiveSize) return std::string();
+  return "it would have " + SizeText(size) + ", more than the " + SizeText(kMaxArchiveSize) +
+         " a Patch.exe can carry and still start";
+}
+
+bool WriteArchiveTo(OutputSink& out, const std::vector<PackFile>& files, const CopyProgress& copied,
+                    HostError* error) {
+  *error = HostError();
+  return Writer(out, copied, error).Write(files);
+}
+
+bool WriteArchive(const std::string& archive, const std::vector<PackFile>& files,
+                  const CopyProgress& copied, HostError* error) {
+  std::string tooLarge = ArchiveSizeProblem(ArchiveSize(files));
+  if (!tooLarge.empty()) {
+    *error = HostError{archive, "not written: " + tooLarge};
+    return false;
+  }
+  OutputFile out("the archive");
+  if (!out.Create(archive, error)) return false;
+  if (!WriteArchiveTo(out, files, copied, error)) {
+    if (error->subject.empty()) *error = out.WriteError();
+    return false;
+  }
+  return out.Commit(error);
+}

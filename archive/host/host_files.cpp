@@ -1,0 +1,125 @@
+#include "host_files.h"
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "host_files_platform.h"
+
+namespace fs = std::filesystem;
+
+std::string SystemErrorText(DWORD code) {
+  switch (code) {
+    case ERROR_SUCCESS:
+      return "no error reported";
+    case ERROR_FILE_NOT_FOUND:
+      return "file not found";
+    case ERROR_PATH_NOT_FOUND:
+      return "path not found";
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return "too many open files";
+    case ERROR_ACCESS_DENIED:
+      return "access denied";
+    case ERROR_NOT_ENOUGH_MEMORY:
+      return "not enough memory";
+    case ERROR_WRITE_PROTECT:
+      return "the medium is write-protected";
+    case ERROR_SHARING_VIOLATION:
+      return "the file is in use by another process";
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_DISK_FULL:
+      return "the disk is full";
+    case ERROR_INVALID_NAME:
+      return "the name is not valid";
+    case ERROR_FILENAME_EXCED_RANGE:
+      return "the name is too long";
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return "it already exists";
+    case ERROR_DIRECTORY:
+      return "not a folder";
+    default:
+      return "system error " + std::to_string(code);
+  }
+}
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+bool OutputFile::Create(const std::string& target, HostError* error) {
+  Discard();
+  target_ = target;
+  std::string stem = target + "." + std::to_string(ProcessId());
+  // Room for the name in the signal handler's own copy.
+  if (stem.size() + 16 >= kMaxTemporaryPath) {
+    *error = HostError{target, "the path is too long"};
+    return false;
+  }
+  // Someone may have planted a file or a link under the name; try others.
+  for (int attempt = 0; attempt < 100 && out_ == nullptr; ++attempt) {
+    temporary_ = stem + (attempt == 0 ? "" : "." + std::to_string(attempt)) + ".tmp";
+    out_ = CreateNewFile(ArgumentPath(temporary_));
+    if (out_ == nullptr && errno != EEXIST) break;
+  }
+  if (out_ == nullptr) {
+    *error = HostError{temporary_, "cannot create it: " + ErrnoText(errno)};
+    temporary_.clear();
+    return false;
+  }
+  ArmRemoval(ArgumentPath(temporary_));
+  return true;
+}
+
+bool OutputFile::Write(const void* data, std::size_t size) {
+  if (out_ != nullptr && std::fwrite(data, 1, size, out_) == size) return true;
+  writeErrno_ = errno;
+  return false;
+}
+
+bool OutputFile::Rewrite(std::uint64_t offset, const void* data, std::size_t size) {
+  if (out_ != nullptr && std::fflush(out_) == 0 && SeekFile(out_, offset) &&
+      std::fwrite(data, 1, size, out_) == size && std::fflush(out_) == 0 &&
+      std::fseek(out_, 0, SEEK_END) == 0) {
+    return true;
+  }
+  writeErrno_ = errno;
+  return false;
+}
+
+HostError OutputFile::WriteError() const {
+  return HostError{temporary_, "cannot write it: " + ErrnoText(writeErrno_)};
+}
+
+bool OutputFile::Commit(HostError* error) {
+  // On disk before the rename, so a crash cannot leave a short file under
+  // the final name.
+  bool flushed = std::fflush(out_) == 0 && SyncFile(out_);
+  int flushErrno = errno;
+  bool closed = std::fclose(out_) == 0;
+  out_ = nullptr;
+  if (!flushed || !closed) {
+    *error = HostError{temporary_, "cannot write it: " + ErrnoText(flushed ? errno : flushErrno)};
+    return false;
+  }
+  std::error_code renameError;
+  fs::rename(ArgumentPath(temporary_), ArgumentPath(target_), renameError);
+  if (renameError) {
+    *error = HostError{target_,
+                       std::string("cannot put ") + what_ + " in place: " + renameError.message()};
+    return false;
+  }
+  temporary_.clear();
+  DisarmRemoval();
+  SyncFolder(fs::absolute(ArgumentPath(target_), renameError).parent_path());
+  return true;
+}
+
+void OutputFile::Discard() {
+  if (out_ != nullptr) std::fclose(out_);
+  out_ = nullptr;
+  if (!temporary_.empty()) {
+    std::error_code ignored;
+    fs::remove(ArgumentPath(temporary_), ignored);
+    temporary_.clear();
+    DisarmRemoval();
+  }
+}

@@ -1,0 +1,75 @@
+// Host files for the release tools: sizes, kinds, names as the host spells
+// them, error texts, and output written under a temporary name and put in
+// place only when complete. The platform branches live in host_files_posix.cpp
+// and host_files_win32.cpp.
+#ifndef ARCHIVE_HOST_HOST_FILES_H
+#define ARCHIVE_HOST_HOST_FILES_H
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "host_text.h"
+#include "output_sink.h"
+#include "platform_files.h"
+
+// The text of a Win32 error code as the core's file functions report it.
+std::string SystemErrorText(DWORD code);
+
+// The text of errno, for the C library's file functions.
+std::string ErrnoText(int error);
+
+// The size of a regular file, or false (with *error set) when there is none.
+bool FileSize(const std::filesystem::path& path, std::uint64_t* size, std::string* error);
+
+// A file's kind, not following a symbolic link, and its size: one system call
+// for each of the many files in a release, where the host allows.
+std::filesystem::file_status Examine(const std::filesystem::path& path, std::uintmax_t* size,
+                                     std::error_code* error);
+
+// A path from the command line as the host's file functions name it: on
+// Windows, arguments arrive in the ANSI code page.
+std::filesystem::path ArgumentPath(const std::string& argument);
+
+// fopen for a path that may hold characters outside the ANSI code page.
+std::FILE* OpenFile(const std::filesystem::path& path, const char* mode);
+
+// True when the stream is a terminal, where a progress bar is worth drawing.
+bool IsTerminal(std::FILE* stream);
+
+// A host path as text for messages, whatever its encoding.
+std::string PathText(const std::filesystem::path& path);
+
+// A file written beside its target under a temporary name, and renamed over
+// the target only once complete and on disk. Until then it is removed on
+// every way out, Ctrl+C and termination included.
+class OutputFile : public OutputSink {
+ public:
+  // what names the output in messages: "the archive", "the list".
+  explicit OutputFile(const char* what) : what_(what) {}
+  ~OutputFile() override { Discard(); }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Creates the temporary file, under a name no file has yet: it never opens
+  // what another user planted under that name.
+  bool Create(const std::string& target, HostError* error);
+  bool Write(const void* data, std::size_t size) override;
+  bool Rewrite(std::uint64_t offset, const void* data, std::size_t size) override;
+  // Why the last Write or Rewrite failed.
+  HostError WriteError() const;
+  // Syncs, closes and renames over the target.
+  bool Commit(HostError* error);
+  // Removes the temporary file, if any.
+  void Discard();
+
+ private:
+  const char* what_;
+  std::string target_;
+  std::string temporary_;
+  std::FILE* out_ = nullptr;
+  int writeErrno_ = 0;
+};
+
+#endif  // ARCHIVE_HOST_HOST_FILES_H

@@ -1,0 +1,121 @@
+// Host files on Windows: wide names throughout, so a path outside the ANSI
+// code page still works.
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "host_files.h"
+#include "host_files_platform.h"
+
+namespace fs = std::filesystem;
+
+bool FileSize(const fs::path& path, std::uint64_t* size, std::string* error) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    *error = SystemErrorText(GetLastError());
+    return false;
+  }
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *error = "is a folder";
+    return false;
+  }
+  *size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return true;
+}
+
+fs::file_status Examine(const fs::path& path, std::uintmax_t* size, std::error_code* error) {
+  fs::file_status status = fs::symlink_status(path, *error);
+  if (!*error && fs::is_regular_file(status)) *size = fs::file_size(path, *error);
+  return status;
+}
+
+fs::path ArgumentPath(const std::string& argument) {
+  int length = MultiByteToWideChar(CP_ACP, 0, argument.data(), static_cast<int>(argument.size()),
+                                   nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, argument.data(), static_cast<int>(argument.size()), &wide[0],
+                      length);
+  return fs::path(wide);
+}
+
+std::FILE* OpenFile(const fs::path& path, const char* mode) {
+  std::wstring wideMode(mode, mode + std::strlen(mode));
+  return _wfopen(path.c_str(), wideMode.c_str());
+}
+
+bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
+std::string PathText(const fs::path& path) {
+  // Lone surrogates have no UTF-8 form; show the code units instead.
+  try {
+    return Printable(path.u8string());
+  } catch (...) {
+    std::string out;
+    for (wchar_t c : path.native()) {
+      out += c < 0x80 ? std::string(1, static_cast<char>(c)) : "\\u" + std::to_string(c);
+    }
+    return Printable(out);
+  }
+}
+
+long ProcessId() { return static_cast<long>(_getpid()); }
+
+std::FILE* CreateNewFile(const fs::path& path) {
+  int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                  _S_IREAD | _S_IWRITE);
+  if (fd < 0) return nullptr;
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) {
+    int error = errno;
+    _close(fd);
+    _wunlink(path.c_str());
+    errno = error;
+  }
+  return file;
+}
+
+bool SyncFile(std::FILE* file) { return _commit(_fileno(file)) == 0; }
+
+// Windows writes a rename's folder entry through on its own.
+void SyncFolder(const fs::path&) {}
+
+bool SeekFile(std::FILE* file, std::uint64_t offset) {
+  return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+namespace {
+
+wchar_t g_removal[kMaxTemporaryPath];
+void (*g_previous[2])(int);
+const int kSignals[2] = {SIGINT, SIGTERM};
+bool g_armed = false;
+
+extern "C" void RemoveAndExit(int signal) {
+  DeleteFileW(g_removal);
+  _exit(128 + signal);
+}
+
+}  // namespace
+
+void ArmRemoval(const fs::path& path) {
+  std::size_t length = path.native().size();
+  if (length >= sizeof g_removal / sizeof g_removal[0]) return;
+  std::wmemcpy(g_removal, path.c_str(), length + 1);
+  if (g_armed) return;
+  for (int i = 0; i < 2; ++i) g_previous[i] = std::signal(kSignals[i], RemoveAndExit);
+  g_armed = true;
+}
+
+void DisarmRemoval() {
+  if (!g_armed) return;
+  for (int i = 0; i < 2; ++i) std::signal(kSignals[i], g_previous[i]);
+  g_armed = false;
+  g_removal[0] = L'\0';
+}
