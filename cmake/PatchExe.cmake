@@ -46,6 +46,9 @@ function(add_patch_exe target)
   if(EXISTS ${archive})
     patch_check_archive_size(${archive})
   endif()
+  # The resource script with the project's version filled in.
+  set(script_dir ${CMAKE_BINARY_DIR}/resources)
+  configure_file(${resource_dir}/patch.rc.in ${script_dir}/patch.rc @ONLY)
 
   # The resource script names the archive by its path; quote it for rc.
   string(REPLACE "\\" "\\\\" rc_archive "${archive}")
@@ -66,8 +69,8 @@ IDR_PATCH_DATA BINARY "@rc_archive@"
     COMMAND ${CMAKE_COMMAND} -DPATCH_CHECK_ARCHIVE=${archive}
             -DPATCH_MAX_ARCHIVE_SIZE=${PATCH_MAX_ARCHIVE_SIZE} -P ${CMAKE_CURRENT_FUNCTION_LIST_FILE}
     COMMAND ${CMAKE_RC_COMPILER} --input-format=rc --output-format=coff
-            -I ${resource_dir} -i ${rc} -o ${resources}
-    DEPENDS ${rc} ${archive} ${resource_dir}/patch.rc ${resource_dir}/resource.h
+            -I ${script_dir} -I ${resource_dir} -i ${rc} -o ${resources}
+    DEPENDS ${rc} ${archive} ${script_dir}/patch.rc ${resource_dir}/resource.h
             ${resource_dir}/patch.ico ${arg_DEPENDS}
     COMMENT "Embedding ${archive} in ${arg_OUTPUT_NAME}.exe"
     VERBATIM

@@ -94,7 +94,7 @@ class Player:
         self.path = self.seen("view")["path"] if shown == "dialog" else ""
 
     def ready(self, path=""):
-        self.seen("view", path=path, cancel="E&xit", version="Version: 1.00.001", status=READY,
+        self.seen("view", path=path, cancel="E&xit", version="Version: " + self.args.version, status=READY,
                   enabled=1, states="11101", cancel_on=1)
         self.path = path
 
@@ -217,7 +217,7 @@ def run_case(args, case):
 
 def main():
     parser = argparse.ArgumentParser()
-    for option in ("prefix", "wine-run", "driver", "work", "patches", "sample"):
+    for option in ("prefix", "wine-run", "driver", "work", "patches", "sample", "version"):
         parser.add_argument("--" + option)
     parser.add_argument("cases", nargs="*", default=list(CASES))
     args = parser.parse_args()

@@ -6,7 +6,7 @@ bytes; and signing, with a throwaway certificate (IDENTITY/signer.pem, .p12 and
 password.txt).
 
   check_patch_exe.py --exe EXE --archive FILE --objdump OBJDUMP --windres WINDRES
-                     [--forbid TEXT]... PatchExe
+                     --version X.YY.ZZZ [--forbid TEXT]... PatchExe
   check_patch_exe.py --exe EXE --archive FILE --source DIR --identity DIR [--cmake-arg ARG]...
                      [--signed EXE --unsigned EXE] Builds[.test_...]
 """
@@ -27,10 +27,10 @@ ARGS = None
 DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
         "comctl32.dll", "msvcrt.dll"}
 VERSION = [("CompanyName", "Kestrova"), ("FileDescription", "Orvantis III Patch"),
-           ("FileVersion", "1, 0, 0, 1"), ("InternalName", "Patch"),
+           ("FileVersion", "{commas}"), ("InternalName", "Patch"),
            ("LegalCopyright", "Copyright (C) Kestrova. All rights reserved."),
            ("OriginalFilename", "Patch.exe"), ("ProductName", " Orvantis III"),
-           ("ProductVersion", "1, 0, 0, 1")]
+           ("ProductVersion", "{commas}")]
 # The design, as windres writes it back: every resource in Russian (25, 1);
 # styles 0x90ca0ac8 = popup, visible, caption, system menu, minimize box,
 # centred, set foreground, modal frame, set font, fixed system; the icon 32x32,
@@ -61,7 +61,7 @@ END
 STRINGTABLE
 BEGIN
 103, "Please wait while the patch installer copies new files to the target folder..."
-104, "Version: 1.00.001"
+104, "Version: {text}"
 105, "Patch is installed successfully."
 106, "Cannot open file."
 107, "Error reading file."
@@ -81,8 +81,8 @@ BEGIN
 "\\040\\040\\000\\000", 1, 24, 0xca8L, 1
 END
 1 VERSIONINFO
-FILEVERSION 1, 0, 0, 1
-PRODUCTVERSION 1, 0, 0, 1
+FILEVERSION {commas}
+PRODUCTVERSION {commas}
 FILEFLAGSMASK 0x3f
 FILEOS 0x4
 FILETYPE 0x1
@@ -91,6 +91,12 @@ BLOCK "StringFileInfo"
 BEGIN""".split("\n") + [line for table in ("000004b0", "041904b0") for line in (
     ['BLOCK "%s"' % table, "BEGIN"] + ['VALUE "%s", "%s"' % v for v in VERSION] + ["END"])] + [
     "END", 'BLOCK "VarFileInfo"', "BEGIN", 'VALUE "Translation", 0x419, 1200', "END", "END"]
+
+
+def commas(version):
+    """The version block's form of a version: 1.00.001 is 1, 0, 0, 1."""
+    major, minor, build = version.split(".")
+    return "%d, %d, %d, %d" % (int(major), int(minor[0]), int(minor[1]), int(build))
 
 
 class PatchExe(unittest.TestCase):
@@ -112,7 +118,8 @@ class PatchExe(unittest.TestCase):
         lines = [line.strip() for line in re.sub(r"/\*.*?\*/", "", rc, flags=re.S).splitlines()]
         # Less the bytes of the archive and of the icon's image.
         self.assertEqual([line for line in lines if line and not re.match(r"0x|\"(?!\\040)", line)],
-                         RESOURCES)
+                         [line.format(text=ARGS.version, commas=commas(ARGS.version))
+                          for line in RESOURCES])
 
     def test_archive_stub_size_and_no_build_paths(self):
         pe, data = pefile.PE(ARGS.exe), read(ARGS.exe)
@@ -199,7 +206,7 @@ def check_signed(case, signed, unsigned_path, when=None):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     for option in ("exe", "archive", "objdump", "windres", "source", "identity", "signed",
-                   "unsigned"):
+                   "unsigned", "version"):
         parser.add_argument("--" + option)
     parser.add_argument("--forbid", action="append", default=[])
     parser.add_argument("--cmake-arg", action="append", default=[])
