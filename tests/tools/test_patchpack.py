@@ -279,8 +279,8 @@ class Usage(ToolTest):
         wrong = [(["frob"], "frob: unknown command"),
                  (["create", "--codepage"], "create: option --codepage needs a value")]
         for c in ("create", "diff", "list", "extract", "verify"):
-            wrong += [([c, "-x", "a"], c + ": unknown option -x"), ([c], c + ": too few"),
-                      ([c, "a", "b", "c", "d"], c + ": too many")]
+            wrong += [([c, "-x", "a"], c + ": unknown option -x"), ([c], c + ": too few")]
+            wrong += [([c, "a", "b", "c", "d"], c + ": too many")] if c != "diff" else []
         for args, says in wrong:
             self.fails(run(*args, cwd=self.tmp), 64, says)
         for args, usage in ((["-h"], "COMMAND"), (["help"], "COMMAND"), (["list", "--help"], "list"),
