@@ -1,17 +1,21 @@
-# add_patch_exe(<target> ARCHIVE <file> [OUTPUT_NAME <name>] [DEPENDS <item>...])
+# add_patch_stub(<target> [OUTPUT_NAME <name>])
 #
-# Builds a Patch.exe variant: the installer (target patch_installer, an object
-# library) with <file> embedded as its patch archive, resource "BINARY" 105.
-# ARCHIVE may be the output of a custom command in the same directory; name
-# the command's target or other prerequisites in DEPENDS when it is not.
-# OUTPUT_NAME defaults to <target>. The target's PATCH_ARCHIVE_FILE property
-# holds the archive's absolute path, for checks that compare the two.
+# Links the installer with its resources but no archive: the stub that
+# `patchpack build` turns into a Patch.exe. Call it where patch_installer (an
+# object library) is known.
 #
-# Must be called from a directory where patch_installer is known (after
-# installer/ has been added). An archive larger than PATCH_MAX_ARCHIVE_SIZE
-# (the top CMakeLists.txt) is refused when configuring if it exists then, else
-# when building: this file also runs as a script,
-#   cmake -DPATCH_CHECK_ARCHIVE=<file> -DPATCH_MAX_ARCHIVE_SIZE=<bytes> -P PatchExe.cmake
+# add_patch_exe(<target> OUTPUT_NAME <name> STUB <stub target> PATCHPACK <program>
+#               (ARCHIVE <file> | PAYLOAD <dir> [BASE <dir>...] [CODEPAGE <n>])
+#               [VERSION <X.YY.ZZZ>] [INPUTS <file>...] [DEPENDS <item>...])
+#
+# Writes <name>.exe in the current binary folder with `patchpack build` from
+# the stub: a prebuilt archive as it is, or the archive of a payload folder
+# (with BASE, what it adds or changes against each old release). INPUTS are
+# the files whose change makes it anew; DEPENDS names targets or files it
+# needs first. The target's PATCH_EXE_FILE property holds the program's path
+# and PATCH_EXE_NAME its name. An archive larger than PATCH_MAX_ARCHIVE_SIZE
+# (the top CMakeLists.txt) is refused when configuring if it exists then;
+# patchpack refuses it when building.
 include_guard(GLOBAL)
 
 function(patch_check_archive_size archive)
@@ -26,63 +30,85 @@ function(patch_check_archive_size archive)
 endfunction()
 
 if(CMAKE_SCRIPT_MODE_FILE)
+  # cmake -DPATCH_CHECK_ARCHIVE=<file> -DPATCH_MAX_ARCHIVE_SIZE=<bytes> -P PatchExe.cmake
   patch_check_archive_size(${PATCH_CHECK_ARCHIVE})
   return()
 endif()
 
-function(add_patch_exe target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "ARCHIVE;OUTPUT_NAME" "DEPENDS")
-  if(NOT arg_ARCHIVE)
-    message(FATAL_ERROR "add_patch_exe(${target}): ARCHIVE is required")
-  endif()
-  if(arg_UNPARSED_ARGUMENTS)
-    message(FATAL_ERROR "add_patch_exe(${target}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
-  endif()
-  if(NOT arg_OUTPUT_NAME)
-    set(arg_OUTPUT_NAME ${target})
-  endif()
-  get_filename_component(archive "${arg_ARCHIVE}" ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
+function(add_patch_stub target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUTPUT_NAME" "")
   get_filename_component(resource_dir ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../resources ABSOLUTE)
-  if(EXISTS ${archive})
-    patch_check_archive_size(${archive})
-  endif()
   # The resource script with the project's version filled in.
   set(script_dir ${CMAKE_BINARY_DIR}/resources)
   configure_file(${resource_dir}/patch.rc.in ${script_dir}/patch.rc @ONLY)
-
-  # The resource script names the archive by its path; quote it for rc.
-  string(REPLACE "\\" "\\\\" rc_archive "${archive}")
-  string(REPLACE "\"" "\"\"" rc_archive "${rc_archive}")
-  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.rc)
-  file(CONFIGURE OUTPUT ${rc} CONTENT [[
-// The installer's resources with its patch archive (generated).
-#include "patch.rc"
-
-LANGUAGE LANG_RUSSIAN, SUBLANG_DEFAULT
-
-IDR_PATCH_DATA BINARY "@rc_archive@"
-]] @ONLY)
-
   set(resources ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.o)
   add_custom_command(
     OUTPUT ${resources}
-    COMMAND ${CMAKE_COMMAND} -DPATCH_CHECK_ARCHIVE=${archive}
-            -DPATCH_MAX_ARCHIVE_SIZE=${PATCH_MAX_ARCHIVE_SIZE} -P ${CMAKE_CURRENT_FUNCTION_LIST_FILE}
     COMMAND ${CMAKE_RC_COMPILER} --input-format=rc --output-format=coff
-            -I ${script_dir} -I ${resource_dir} -i ${rc} -o ${resources}
-    DEPENDS ${rc} ${archive} ${script_dir}/patch.rc ${resource_dir}/resource.h
-            ${resource_dir}/patch.ico ${arg_DEPENDS}
-    COMMENT "Embedding ${archive} in ${arg_OUTPUT_NAME}.exe"
+            -I ${script_dir} -I ${resource_dir} -i ${script_dir}/patch.rc -o ${resources}
+    DEPENDS ${script_dir}/patch.rc ${resource_dir}/resource.h ${resource_dir}/patch.ico
+    COMMENT "Compiling the installer's resources"
     VERBATIM
   )
-
   add_executable(${target} WIN32 ${resources})
   target_link_libraries(${target} PRIVATE patch_installer)
-  # Everything but the archive must stay small and come out the same from
-  # every build: no symbols, no unreferenced sections, no timestamp.
+  # The program must stay small and come out the same from every build: no
+  # symbols, no unreferenced sections, no timestamp.
   target_link_options(${target} PRIVATE -s -Wl,--gc-sections -Wl,--no-insert-timestamp)
-  set_target_properties(${target} PROPERTIES
-    OUTPUT_NAME ${arg_OUTPUT_NAME}
-    PATCH_ARCHIVE_FILE ${archive}
+  if(arg_OUTPUT_NAME)
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${arg_OUTPUT_NAME})
+  endif()
+endfunction()
+
+function(add_patch_exe target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg ""
+                        "OUTPUT_NAME;STUB;PATCHPACK;ARCHIVE;PAYLOAD;CODEPAGE;VERSION"
+                        "BASE;INPUTS;DEPENDS")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "add_patch_exe(${target}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  foreach(required OUTPUT_NAME STUB PATCHPACK)
+    if(NOT arg_${required})
+      message(FATAL_ERROR "add_patch_exe(${target}): ${required} is required")
+    endif()
+  endforeach()
+  if(arg_ARCHIVE AND arg_PAYLOAD)
+    message(FATAL_ERROR "add_patch_exe(${target}): ARCHIVE or PAYLOAD, not both")
+  endif()
+  set(exe ${CMAKE_CURRENT_BINARY_DIR}/${arg_OUTPUT_NAME}.exe)
+  set(options --stub $<TARGET_FILE:${arg_STUB}>)
+  if(arg_VERSION)
+    list(APPEND options --version ${arg_VERSION})
+  endif()
+  if(arg_CODEPAGE)
+    list(APPEND options --codepage ${arg_CODEPAGE})
+  endif()
+  if(arg_ARCHIVE)
+    get_filename_component(archive "${arg_ARCHIVE}" ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
+    if(EXISTS ${archive})
+      patch_check_archive_size(${archive})
+    endif()
+    list(APPEND options --archive ${archive})
+    set(inputs ${archive})
+    set(comment "Building ${arg_OUTPUT_NAME}.exe around ${archive}")
+  else()
+    get_filename_component(payload "${arg_PAYLOAD}" ABSOLUTE)
+    foreach(base IN LISTS arg_BASE)
+      get_filename_component(base "${base}" ABSOLUTE)
+      list(APPEND options --base ${base})
+    endforeach()
+    list(APPEND options ${payload})
+    set(inputs "")
+    set(comment "Building ${arg_OUTPUT_NAME}.exe from ${payload}")
+  endif()
+  add_custom_command(
+    OUTPUT ${exe}
+    COMMAND ${arg_PATCHPACK} build ${options} ${exe}
+    DEPENDS ${arg_STUB} ${arg_PATCHPACK} ${inputs} ${arg_INPUTS} ${arg_DEPENDS}
+    COMMENT ${comment}
+    VERBATIM
   )
+  add_custom_target(${target} ALL DEPENDS ${exe})
+  set_target_properties(${target} PROPERTIES PATCH_EXE_FILE ${exe}
+                                             PATCH_EXE_NAME ${arg_OUTPUT_NAME})
 endfunction()

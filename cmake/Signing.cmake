@@ -16,7 +16,8 @@
 #                [OUTPUT <file>])
 #   adds <target>_signed (built by default), which writes the signed copy
 #   (default: signed/<output name>.exe under the current binary folder, where
-#   add_patch_exe puts the program), and sets the target's
+#   add_patch_exe puts the program; <target> is one of add_patch_exe's), and
+#   sets the target's
 #   PATCH_SIGNED_FILE property to its path.
 include_guard(GLOBAL)
 
@@ -42,10 +43,7 @@ function(patch_sign_exe target)
   endif()
 
   if(NOT arg_OUTPUT)
-    get_target_property(name ${target} OUTPUT_NAME)
-    if(NOT name)
-      set(name ${target})
-    endif()
+    get_target_property(name ${target} PATCH_EXE_NAME)
     set(arg_OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/signed/${name}.exe)
   endif()
   get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
@@ -63,7 +61,7 @@ function(patch_sign_exe target)
     COMMAND ${CMAKE_COMMAND} -E rm -f ${output}.part
     COMMAND ${OSSLSIGNCODE} sign -pkcs12 ${arg_PKCS12} -readpass ${arg_PASSWORD_FILE}
             -h sha256 -n "Orvantis III Patch" ${time_args}
-            -in $<TARGET_FILE:${target}> -out ${output}.part
+            -in $<TARGET_PROPERTY:${target},PATCH_EXE_FILE> -out ${output}.part
     COMMAND ${CMAKE_COMMAND} -E rename ${output}.part ${output}
     DEPENDS ${target} ${arg_PKCS12} ${arg_PASSWORD_FILE}
     COMMENT "Signing ${output}"

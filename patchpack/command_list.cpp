@@ -45,6 +45,25 @@ bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveInde
   return true;
 }
 
+bool ReportFault(const std::string& archive, const ArchiveIndex& index, std::uint32_t entry,
+                 const CodePage& codePage, std::uint32_t before) {
+  std::string problem = index.Problem(entry);
+  if (problem.empty()) problem = index.WindowsNameProblem(entry, codePage);
+  if (problem.empty()) return false;
+  if (before < kMaxReported) PrintError(archive, index.Describe(entry) + ": " + problem);
+  return true;
+}
+
+bool ReportFaults(const std::string& archive, std::uint32_t faulty) {
+  if (faulty > kMaxReported) {
+    PrintError(archive, std::to_string(faulty - kMaxReported) + " more faulty entries");
+  }
+  if (faulty == 0) return false;
+  PrintError(archive,
+             std::to_string(faulty) + (faulty == 1 ? " entry is" : " entries are") + " faulty");
+  return true;
+}
+
 int RunList(const Arguments& arguments) {
   Arguments operands;
   std::string codePageNumber;
@@ -75,23 +94,11 @@ int RunList(const Arguments& arguments) {
     std::printf("%10" PRIu32 " %12" PRIu64 "  %s\n", entry.dataSize, entry.dataOffset,
                 text.c_str());
     total += entry.dataSize;
-    std::string problem = index.Problem(i);
-    if (problem.empty()) problem = index.WindowsNameProblem(i, codePage);
-    if (!problem.empty() && faulty++ < kMaxReported) {
-      std::fflush(stdout);
-      PrintError(archive, index.Describe(i) + ": " + problem);
-    }
+    std::fflush(stdout);
+    faulty += ReportFault(archive, index, i, codePage, faulty);
   }
   std::printf("%" PRIu32 " files, %" PRIu64 " bytes, archive %" PRIu64 " bytes\n", index.count(),
               total, index.archiveSize());
   std::fflush(stdout);
-  if (faulty > kMaxReported) {
-    PrintError(archive, std::to_string(faulty - kMaxReported) + " more faulty entries");
-  }
-  if (faulty != 0) {
-    PrintError(archive,
-               std::to_string(faulty) + (faulty == 1 ? " entry is" : " entries are") + " faulty");
-    return 1;
-  }
-  return 0;
+  return ReportFaults(archive, faulty) ? 1 : 0;
 }

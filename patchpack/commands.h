@@ -3,6 +3,7 @@
 #ifndef PATCHPACK_COMMANDS_H
 #define PATCHPACK_COMMANDS_H
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -18,16 +19,25 @@ int RunDiff(const Arguments& arguments);
 int RunList(const Arguments& arguments);
 int RunExtract(const Arguments& arguments);
 int RunVerify(const Arguments& arguments);
+int RunBuild(const Arguments& arguments);
 
 extern const char kCreateHelp[];
 extern const char kDiffHelp[];
 extern const char kListHelp[];
 extern const char kExtractHelp[];
 extern const char kVerifyHelp[];
+extern const char kBuildHelp[];
 
 // Opens an archive and reads its index; false after reporting why not. The
 // stream stays open on success.
 bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index);
+
+// What list checks in each entry: true when the entry is faulty, reported
+// unless before (the faults found so far) reaches the limit of reports.
+bool ReportFault(const std::string& archive, const ArchiveIndex& index, std::uint32_t entry,
+                 const CodePage& codePage, std::uint32_t before);
+// Reports how many entries are faulty, if any; true when some are.
+bool ReportFaults(const std::string& archive, std::uint32_t faulty);
 
 // Splits a command's arguments into operands and the values of its options,
 // answering --help itself. Returns -1 to go on with the operands, else the

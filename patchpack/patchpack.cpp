@@ -15,14 +15,16 @@ namespace {
 const char kHelp[] =
     "usage: patchpack COMMAND ARGUMENTS...\n"
     "\n"
-    "Builds and checks the archive that the patch installer carries.\n"
+    "Builds and checks the archive that the patch installer carries, and the\n"
+    "installer itself.\n"
     "\n"
     "Commands:\n"
-    "  create ARCHIVE DIR     pack the files under DIR into ARCHIVE\n"
-    "  diff OLD NEW ARCHIVE   pack the files of NEW that OLD lacks or holds otherwise\n"
-    "  list ARCHIVE           show the entries and check the archive's layout\n"
-    "  extract ARCHIVE [DIR]  write the files with the installer's extractor\n"
-    "  verify ARCHIVE DIR     check that DIR holds exactly the archive's files\n"
+    "  create ARCHIVE DIR       pack the files under DIR into ARCHIVE\n"
+    "  diff OLD... NEW ARCHIVE  pack the files of NEW that an OLD lacks or holds otherwise\n"
+    "  list ARCHIVE             show the entries and check the archive's layout\n"
+    "  extract ARCHIVE [DIR]    write the files with the installer's extractor\n"
+    "  verify ARCHIVE DIR       check that DIR holds exactly the archive's files\n"
+    "  build NEW OUT.exe        write the installer, Patch.exe, carrying NEW's archive\n"
     "\n"
     "'patchpack COMMAND --help' describes a command. Errors go to stderr, one\n"
     "line each, naming the file and the reason.\n";
@@ -80,6 +82,7 @@ int main(int argc, char** argv) {
     if (command == "list") return RunList(arguments);
     if (command == "extract") return RunExtract(arguments);
     if (command == "verify") return RunVerify(arguments);
+    if (command == "build") return RunBuild(arguments);
   } catch (const std::bad_alloc&) {
     PrintError(command, "out of memory");
     return 1;

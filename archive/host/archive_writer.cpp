@@ -116,7 +116,7 @@ std::uint64_t ArchiveSize(const std::vector<PackFile>& files) {
 
 std::string ArchiveSizeProblem(std::uint64_t size) {
   if (size <= kMaxArchiveSize) return std::string();
-  return "it would have " + SizeText(size) + ", more than the " + SizeText(kMaxArchiveSize) +
+  return "would have " + SizeText(size) + ", more than the " + SizeText(kMaxArchiveSize) +
          " a Patch.exe can carry and still start";
 }
 
@@ -130,7 +130,7 @@ bool WriteArchive(const std::string& archive, const std::vector<PackFile>& files
                   const CopyProgress& copied, HostError* error) {
   std::string tooLarge = ArchiveSizeProblem(ArchiveSize(files));
   if (!tooLarge.empty()) {
-    *error = HostError{archive, "not written: " + tooLarge};
+    *error = HostError{archive, "not written: it " + tooLarge};
     return false;
   }
   OutputFile out("the archive");

@@ -38,8 +38,8 @@ typedef std::function<void(std::uint64_t)> CopyProgress;
 // The size of the archive that holds these files.
 std::uint64_t ArchiveSize(const std::vector<PackFile>& files);
 
-// Why an archive of this size is refused (empty when it is not): more than
-// kMaxArchiveSize.
+// Why an archive of this size is refused, as "would have ..." (empty when it
+// is not): more than kMaxArchiveSize.
 std::string ArchiveSizeProblem(std::uint64_t size);
 
 // Writes the archive of the files, in their order, to out, reading each file

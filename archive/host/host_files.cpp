@@ -72,6 +72,7 @@ bool OutputFile::Create(const std::string& target, HostError* error) {
 bool OutputFile::Write(const void* data, std::size_t size) {
   if (out_ != nullptr && std::fwrite(data, 1, size, out_) == size) return true;
   writeErrno_ = errno;
+  failed_ = true;
   return false;
 }
 
@@ -82,6 +83,7 @@ bool OutputFile::Rewrite(std::uint64_t offset, const void* data, std::size_t siz
     return true;
   }
   writeErrno_ = errno;
+  failed_ = true;
   return false;
 }
 

@@ -41,6 +41,10 @@ bool IsTerminal(std::FILE* stream);
 // A host path as text for messages, whatever its encoding.
 std::string PathText(const std::filesystem::path& path);
 
+// The folder this program's own file lies in; empty when the host cannot
+// tell.
+std::filesystem::path ProgramFolder();
+
 // A file written beside its target under a temporary name, and renamed over
 // the target only once complete and on disk. Until then it is removed on
 // every way out, Ctrl+C and termination included.
@@ -57,7 +61,8 @@ class OutputFile : public OutputSink {
   bool Create(const std::string& target, HostError* error);
   bool Write(const void* data, std::size_t size) override;
   bool Rewrite(std::uint64_t offset, const void* data, std::size_t size) override;
-  // Why the last Write or Rewrite failed.
+  // Whether a Write or Rewrite failed, and why.
+  bool failed() const { return failed_; }
   HostError WriteError() const;
   // Syncs, closes and renames over the target.
   bool Commit(HostError* error);
@@ -70,6 +75,7 @@ class OutputFile : public OutputSink {
   std::string temporary_;
   std::FILE* out_ = nullptr;
   int writeErrno_ = 0;
+  bool failed_ = false;
 };
 
 #endif  // ARCHIVE_HOST_HOST_FILES_H

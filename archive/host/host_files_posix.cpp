@@ -55,6 +55,12 @@ bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 
 std::string PathText(const fs::path& path) { return Printable(path.native()); }
 
+fs::path ProgramFolder() {
+  std::error_code error;
+  fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? fs::path() : self.parent_path();
+}
+
 long ProcessId() { return static_cast<long>(getpid()); }
 
 std::FILE* CreateNewFile(const fs::path& path) {

@@ -65,6 +65,14 @@ std::string PathText(const fs::path& path) {
   }
 }
 
+fs::path ProgramFolder() {
+  std::wstring name(32768, L'\0');
+  DWORD length = GetModuleFileNameW(nullptr, &name[0], static_cast<DWORD>(name.size()));
+  if (length == 0 || length >= name.size()) return fs::path();
+  name.resize(length);
+  return fs::path(name).parent_path();
+}
+
 long ProcessId() { return static_cast<long>(_getpid()); }
 
 std::FILE* CreateNewFile(const fs::path& path) {

@@ -2,7 +2,8 @@
 """The archive layout, written and read without the project's code, and the
 archives the Windows tests build Patch.exe variants around.
 
-  patch_archive.py NAME OUT    writes archive NAME (see ARCHIVES)
+  patch_archive.py NAME OUT          writes archive NAME (see ARCHIVES)
+  patch_archive.py cut EXE OUT BYTES  Patch.exe with its archive cut short
 """
 import random
 import struct
@@ -89,18 +90,31 @@ BIG = blobs(5, [("readme.txt", 120), ("data\\first.bin", 700 * 1024 + 5),
                 ("sounds\\fourth.snd", 1500 * 1024 + 311), ("notes.txt", 2000)])
 
 
-def short():
-    """SMALL, but the last file's bytes end the archive 700 bytes early."""
+def short(cut=700):
+    """SMALL, but the last file's bytes end the archive 700 bytes early (with
+    cut=0, whole: a sound archive to build a Patch.exe around, then cut)."""
     archive = Archive(SMALL[:-1])
     name, content = SMALL[-1]
     archive.entries[archive.add(name)][:2] = [archive.trailer_offset(), len(content)]
-    return archive.build(trailer=content[:-700])
+    return archive.build(trailer=content[:len(content) - cut])
+
+
+def cut_resource(exe, out, cut):
+    """Patch.exe whose archive resource ends cut bytes early."""
+    import pefile
+    pe = pefile.PE(exe)
+    (entry,) = [lang.data.struct for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(t.name) ==
+                "BINARY" for n in t.directory.entries for lang in n.directory.entries]
+    entry.Size -= cut
+    pe.write(out)
 
 
 ARCHIVES = {"empty": lambda: Archive().build(), "small": lambda: Archive(SMALL).build(),
-            "short": short, "big": lambda: Archive(BIG).build()}
+            "short": short, "whole_short": lambda: short(0), "big": lambda: Archive(BIG).build()}
 
 if __name__ == "__main__":
+    if len(sys.argv) == 5 and sys.argv[1] == "cut":
+        sys.exit(cut_resource(sys.argv[2], sys.argv[3], int(sys.argv[4])))
     if len(sys.argv) != 3 or sys.argv[1] not in ARCHIVES:
         sys.exit(__doc__)
     with open(sys.argv[2], "wb") as f:

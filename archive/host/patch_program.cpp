@@ -1,0 +1,84 @@
+#include "patch_program.h"
+
+#include <cctype>
+
+#include "resource.h"
+#include "resource_blocks.h"
+
+namespace {
+
+const std::uint16_t kRussian = 0x0419;
+const std::uint16_t kDialogType = 5;
+const std::uint16_t kStringType = 6;
+const std::uint16_t kVersionType = 16;
+const std::uint16_t kVersionId = 1;
+
+std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+bool Digits(const std::string& text, std::size_t from, std::size_t count) {
+  if (from + count > text.size()) return false;
+  for (std::size_t i = from; i < from + count; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseVersion(const std::string& text, PatchVersion* version, std::string* problem) {
+  std::size_t dot = text.find('.');
+  if (dot == std::string::npos || dot == 0 || !Digits(text, 0, dot) || text.size() != dot + 7 ||
+      text[dot + 3] != '.' || !Digits(text, dot + 1, 2) || !Digits(text, dot + 4, 3)) {
+    *problem = "not a version of the form X.YY.ZZZ, such as 1.00.002";
+    return false;
+  }
+  if (dot > 5 || std::stoul(text.substr(0, dot)) > 0xFFFF) {
+    *problem = "the major number " + text.substr(0, dot) +
+               " does not fit the version block (at most 65535)";
+    return false;
+  }
+  unsigned long major = std::stoul(text.substr(0, dot));
+  version->text = text;
+  version->parts[0] = static_cast<std::uint16_t>(major);
+  version->parts[1] = static_cast<std::uint16_t>(text[dot + 1] - '0');
+  version->parts[2] = static_cast<std::uint16_t>(text[dot + 2] - '0');
+  version->parts[3] = static_cast<std::uint16_t>(std::stoul(text.substr(dot + 4)));
+  return true;
+}
+
+std::string StubProblem(PeImage& stub) {
+  if (stub.Find(ResourceKey::Number(kDialogType), ResourceKey::Number(IDD_MAIN), kRussian) ==
+      nullptr) {
+    return "it has no dialog " + std::to_string(IDD_MAIN) + ": not the installer's stub";
+  }
+  return std::string();
+}
+
+bool SetVersion(PeImage& stub, const PatchVersion& version, std::string* problem) {
+  // String 104 is the ninth of the table's seventh block of sixteen.
+  PeResource* strings = stub.Find(ResourceKey::Number(kStringType),
+                                  ResourceKey::Number(IDS_VERSION / 16 + 1), kRussian);
+  PeResource* block =
+      stub.Find(ResourceKey::Number(kVersionType), ResourceKey::Number(kVersionId), kRussian);
+  if (strings == nullptr || block == nullptr) {
+    *problem = "it has no version string or no version block to change";
+    return false;
+  }
+  std::string commas;
+  for (std::uint16_t part : version.parts) {
+    commas += (commas.empty() ? "" : ", ") + std::to_string(part);
+  }
+  return SetTableString(&strings->data, IDS_VERSION % 16, Wide("Version: " + version.text),
+                        problem) &&
+         SetVersionNumbers(&block->data, version.parts, Wide(commas), problem);
+}
+
+void PutArchive(PeImage& stub, std::uint64_t size, std::function<bool(OutputSink&)> write) {
+  PeResource archive;
+  archive.type = ResourceKey::Named(u"BINARY");
+  archive.name = ResourceKey::Number(IDR_PATCH_DATA);
+  archive.language = kRussian;
+  archive.streamedSize = size;
+  archive.stream = std::move(write);
+  stub.Put(std::move(archive));
+}
