@@ -13,7 +13,8 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows --target patch_exe
 patch=$PWD/$build/installer/Patch.exe
 
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+wine=$(scripts/wine-state.sh)
+if [ "$wine" = none ]; then
   echo "Built $patch; this machine runs no 32-bit programs, so Wine cannot start it here." >&2
   exit 1
 fi
@@ -24,9 +25,7 @@ fi
 
 cmake --build --preset windows --target e2e_driver
 # 32-bit programs under an emulator (see install-deps.sh) need longer limits.
-if grep -qsx enabled /proc/sys/fs/binfmt_misc/qemu-i386; then
-  export E2E_TIME_SCALE="${E2E_TIME_SCALE:-4}"
-fi
+[ "$wine" != emulated ] || export E2E_TIME_SCALE="${E2E_TIME_SCALE:-4}"
 work=$PWD/$build/demo
 folder="$work/Orvantis III $(date +%Y%m%d-%H%M%S)"
 mkdir -p "$work"

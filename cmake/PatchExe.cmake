@@ -29,12 +29,6 @@ function(patch_check_archive_size archive)
   endif()
 endfunction()
 
-if(CMAKE_SCRIPT_MODE_FILE)
-  # cmake -DPATCH_CHECK_ARCHIVE=<file> -DPATCH_MAX_ARCHIVE_SIZE=<bytes> -P PatchExe.cmake
-  patch_check_archive_size(${PATCH_CHECK_ARCHIVE})
-  return()
-endif()
-
 function(add_patch_stub target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUTPUT_NAME" "")
   get_filename_component(resource_dir ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../resources ABSOLUTE)

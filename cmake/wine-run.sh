@@ -2,6 +2,10 @@
 # Runs a Windows program under Wine in the build's own prefix, creating the
 # prefix on first use. The prefix is WINEPREFIX when set, else wineprefix/ in
 # the current build tree (found from the working folder upwards).
+#   wine-run.sh --begin | --end
+# starts one server for the prefix, kept until --end: a suite's programs share
+# it, as a program started while the last one's server shuts down fails
+# ("wine client error").
 set -e
 if [ -z "$WINEPREFIX" ]; then
   dir=$(pwd)
@@ -12,6 +16,10 @@ fi
 export WINEPREFIX
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+if [ "${1:-}" = --end ]; then
+  wineserver -k 2>/dev/null || true
+  exec wineserver -w
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
   # Several tests may start at once: one of them creates the prefix.
@@ -22,5 +30,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
       wineserver -w || true
     fi
   ) 9>"$WINEPREFIX.lock"
+fi
+if [ "${1:-}" = --begin ]; then
+  wineserver -k 2>/dev/null || true
+  exec wineserver -p
 fi
 exec wine "$@"

@@ -24,13 +24,15 @@ russian() { locale -a 2>/dev/null | grep -qix 'ru_RU.utf8'; }
 # Wine runs 32-bit Windows programs as 32-bit Linux processes; a kernel with
 # its 32-bit support off (ia32_emulation=off) starts them only through an
 # emulator, registered with the kernel by its ELF header.
-runs32() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
-binfmt=/proc/sys/fs/binfmt_misc
+runs32() { [ "$("$(dirname "$0")"/wine-state.sh)" != none ]; }
 if [ -z "$missing" ] && russian && runs32; then
   exit 0
 fi
-
 if [ "$(id -u)" != 0 ]; then
+  if [ -z "$missing" ] && russian; then
+    echo "install-deps: 32-bit programs cannot run here; as root, qemu-i386 would run them" >&2
+    exit 0
+  fi
   echo "install-deps: missing packages:$missing or the ru_RU.UTF-8 locale (run as root)" >&2
   exit 1
 fi
@@ -40,7 +42,6 @@ if [ -n "$missing" ]; then
     *:i386*)
       dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
   esac
-
   apt-get update -q
   # shellcheck disable=SC2086
   apt-get install -y -q --no-install-recommends $missing
@@ -54,6 +55,7 @@ if ! runs32; then
   if [ ! -x /usr/bin/qemu-i386-static ]; then
     apt-get update -q && apt-get install -y -q --no-install-recommends qemu-user-static
   fi
+  binfmt=/proc/sys/fs/binfmt_misc
   [ -e $binfmt/register ] || mount -t binfmt_misc binfmt_misc $binfmt || true
   if [ -w $binfmt/register ] && [ ! -e $binfmt/qemu-i386 ]; then
     echo "install-deps: this kernel runs no 32-bit programs; running them under qemu-i386" >&2

@@ -228,13 +228,19 @@ std::string Answer(const std::vector<std::string>& a) {
     return done ? "ok " + std::to_string(code)
                 : "fail still " + (arg == "gone" ? "open" : Text(control));
   }
-  if (verb == "keys") {  // the game's two InstallPath values; "-" for no key
+  // keys FIRST SECOND: the game's two InstallPath values, strings; "-" for no
+  // key, "bin:TEXT" for TEXT's bytes as binary, with no NUL.
+  if (verb == "keys") {
     const char* keys[] = {"Software\\Kestrova\\Orvantis 3",
                           "Software\\Kestrova\\Kestrova Launcher\\Games\\Orvantis 3"};
     for (int i = 0; i < 2; ++i) {
       RegDeleteKeyA(HKEY_CURRENT_USER, keys[i]);
-      if (a[i + 1] != "-" && RegSetKeyValueA(HKEY_CURRENT_USER, keys[i], "InstallPath", REG_SZ,
-                                             a[i + 1].c_str(), a[i + 1].size() + 1)) {
+      std::string value = a[i + 1];
+      bool binary = value.rfind("bin:", 0) == 0;
+      if (binary) value.erase(0, 4);
+      if (value != "-" &&
+          RegSetKeyValueA(HKEY_CURRENT_USER, keys[i], "InstallPath", binary ? REG_BINARY : REG_SZ,
+                          value.c_str(), value.size() + !binary)) {
         return "fail cannot set InstallPath";
       }
     }

@@ -5,9 +5,10 @@ through the driver (driver.cpp), then what must be on disk.
 
   test_e2e.py --prefix DIR --wine-run SCRIPT --driver EXE --work DIR
               --patches DIR --sample EXE=ARCHIVE [CASE...]
---patches holds Patch-NAME.exe and NAME.pak for small, short and cyrillic.
+--patches holds Patch-NAME.exe and NAME.pak for small, short, big and cyrillic.
 """
 import argparse
+import contextlib
 import getpass
 import os
 import shutil
@@ -16,14 +17,16 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from patch_archive import installed  # noqa: E402
-from wine_screen import end_wine, wine_env, windows_path  # noqa: E402
+from wine_screen import one_server, wine_env, windows_path  # noqa: E402
 
 INSTALL, PATH, EXIT = "1003", "1001", "2"
 READY = "To start installation, click Install button. To quit, click the Exit button."
 WAIT = "Please wait while the patch installer copies new files to the target folder..."
 BOXES = dict(success="Patch is installed successfully.", create="Cannot create file.",
-             read="Error reading file.")
+             read="Error reading file.", write="Error writting file.")
 HELD = "held\\locked.dat"
+VERSIONED = "2.01.017"  # what Patch-versioned.exe was built with
+FULL = "data\\maps\\second.map"  # of the big archive: where a 1 MiB disk fills
 
 # name: (registry's first and second InstallPath, None for no key; the steps)
 CASES = {
@@ -47,6 +50,20 @@ CASES = {
                       "key esc | wait gone | ready {dest} | click 2 | exits | empty"),
     "cyrillic_name": ("{dest}", None, "start | click 1003 | finish success 100 | close | "
                       "installed"),
+    # The first value is 1,024 bytes with its NUL: more than the lookup offers.
+    "long_first_value": ("{long1023}", "{dest}", "start | ready {dest} | click 2 | exits | empty"),
+    "longest_first_value": ("{long1022}", None, "start | ready {long1022} | click 2 | exits"),
+    # Not a string: the bytes are taken as text all the same, ended after them.
+    "binary_value": ("bin:{dest}", None, "start | ready {dest} | click 1003 | finish success 100 | "
+                     "close | installed"),
+    "disk_full": ("{dest}", None, "start | click 1003 | finish write | close | "
+                  "installed_before " + FULL),
+    # One patch for two old releases, over a copy of each.
+    "over_first_release": ("{dest}", None, "release r1 | start | click 1003 | finish success 100 | "
+                           "close | is_new"),
+    "over_second_release": ("{dest}", None, "release r2 | start | click 1003 | finish success "
+                            "100 | close | is_new"),
+    "built_version": ("{dest}", None, "start | ready {dest} | click 2 | exits | empty"),
     "browse_choose": ("{dest}", None, "start | tab 1002 | key space | browser | key enter | "
                       "wait gone | ready {desktop} | click 2 | exits | empty"),
 }
@@ -94,7 +111,7 @@ class Player:
         self.path = self.seen("view")["path"] if shown == "dialog" else ""
 
     def ready(self, path=""):
-        self.seen("view", path=path, cancel="E&xit", version="Version: " + self.args.version, status=READY,
+        self.seen("view", path=path, cancel="E&xit", version="Version: " + self.args.shown, status=READY,
                   enabled=1, states="11101", cancel_on=1)
         self.path = path
 
@@ -149,6 +166,29 @@ class Player:
             with open(self.at(name), "rb") as f:
                 assert name == skip or f.read() == content, name + " differs from the archive"
 
+    def installed_before(self, last):
+        """The files before last whole; from last on, what fitted: a start of each."""
+        names = list(self.files)
+        for name in names[:names.index(last)]:
+            with open(self.at(name), "rb") as f:
+                assert f.read() == self.files[name], name + " differs from the archive"
+        for name in names[names.index(last):]:
+            with open(self.at(name), "rb") as f:
+                held = f.read()
+            assert self.files[name].startswith(held), name + " is not a start of its bytes"
+            assert name != last or len(held) < len(self.files[name]), name + " whole on a full disk"
+
+    def release(self, name):
+        shutil.copytree(os.path.join(self.args.patches, "releases", name), self.dest)
+
+    def is_new(self):
+        new = os.path.join(self.args.patches, "releases", "new")
+        for folder, _, names in os.walk(new):
+            for name in names:
+                with open(os.path.join(folder, name), "rb") as f, \
+                        open(os.path.join(self.dest, os.path.relpath(folder, new), name), "rb") as g:
+                    assert f.read() == g.read(), name + " is not the new release's"
+
     def empty(self):
         assert not os.path.exists(self.dest) or not os.listdir(self.dest), "something written"
 
@@ -181,32 +221,63 @@ def run(args, dest, archive, steps):
     finally:
         player.driver.stdin.close()
         player.driver.wait(60)
-        end_wine(wine_env(args.prefix))
 
 
 def prepare(args):
     """With no window manager on the screen, Wine draws the title bars."""
     subprocess.run([args.wine_run, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v",
-                    "Decorated", "/t", "REG_SZ", "/d", "N", "/f"], env=wine_env(args.prefix),
+                    "Decorated", "/t", "REG_SZ", "/d", "N", "/f"], env=args.env,
                    stdout=subprocess.DEVNULL, check=True)
-    end_wine(wine_env(args.prefix))
+
+
+@contextlib.contextmanager
+def small_disk(args, folder):
+    """A 1 MiB tmpfs at folder, Wine's drive T:; yields the drive's root."""
+    os.makedirs(folder)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", folder], check=True)
+    drive = os.path.join(args.prefix, "dosdevices", "t:")
+    if os.path.lexists(drive):
+        os.remove(drive)
+    os.symlink(folder, drive)
+    try:
+        yield "T:"
+    finally:
+        os.remove(drive)
+        subprocess.run(["umount", folder], check=True)
 
 
 def run_case(args, case):
     dest = os.path.join(args.work, case, "Orvantis III")
     shutil.rmtree(os.path.dirname(dest), ignore_errors=True)
-    which = {"first_key_install": "sample", "short_archive": "short",
-             "cyrillic_name": "cyrillic"}.get(case, "small")
+    which = {"first_key_install": "sample", "short_archive": "short", "disk_full": "big",
+             "cyrillic_name": "cyrillic", "over_first_release": "two_bases",
+             "over_second_release": "two_bases", "built_version": "versioned"}.get(case, "small")
+    args.shown = VERSIONED if which == "versioned" else args.version
     args.case, args.patch = case, os.path.join(args.patches, "Patch-%s.exe" % which)
-    archive = os.path.join(args.patches, which + ".pak")
+    archive = os.path.join(args.patches, ("small" if which == "versioned" else which) + ".pak")
     if which == "sample":
         args.patch, archive = args.sample.split("=")
     if not os.path.exists(archive):
-        print("%s: no %s (the build packs none with a prebuilt archive)" % (case, archive))
-        return 0
+        print("FAIL: %s: no %s" % (case, archive))
+        return 1
+    with contextlib.ExitStack() as stack:
+        drive = windows_path(dest)
+        if case == "disk_full":
+            if os.geteuid() != 0:
+                print("%s: skipped: mounting a small disk (tmpfs) needs root" % case)
+                return 0
+            drive = stack.enter_context(small_disk(args, os.path.dirname(dest) + "/disk"))
+            dest = os.path.dirname(dest) + "/disk/Orvantis III"
+            drive += "\\Orvantis III"
+        return run_steps(args, case, dest, drive, archive)
+
+
+def run_steps(args, case, dest, drive, archive):
     first, second, steps = CASES[case]
-    values = dict(dest=windows_path(dest), cwd="C:\\e2e-cwd",
-                  desktop="C:\\users\\%s\\Desktop" % getpass.getuser())
+    longest = "C:\\Games\\" + "Orvantis III\\" * 80
+    values = dict(dest=drive, cwd="C:\\e2e-cwd",
+                  desktop="C:\\users\\%s\\Desktop" % getpass.getuser(),
+                  long1022=longest[:1022], long1023=longest[:1023])
     os.makedirs(os.path.join(args.prefix, "drive_c", "e2e-cwd"), exist_ok=True)
     keys = ["-" if k is None else k.format(**values) for k in (first, second)]
     steps = [["keys"] + keys] + [[w.format(**values) for w in s.split(" ")]
@@ -222,8 +293,13 @@ def main():
     parser.add_argument("cases", nargs="*", default=list(CASES))
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
-    prepare(args)
-    failed = [case for case in args.cases if run_case(args, case)]
+    # One Wine server for the suite: a program started while the last one's
+    # server shuts down can fail. Wine's desktop, which the first program
+    # starts, must be on the screen too.
+    args.env = wine_env(args.prefix, os.environ["DISPLAY"])
+    with one_server(args.wine_run, args.env):
+        prepare(args)
+        failed = [case for case in args.cases if run_case(args, case)]
     print("FAILED: " + " ".join(failed) if failed else "all %d cases passed" % len(args.cases))
     return 1 if failed else 0
 

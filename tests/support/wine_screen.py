@@ -1,4 +1,5 @@
 """Windows programs under Wine."""
+import contextlib
 import os
 import subprocess
 
@@ -19,7 +20,12 @@ def wine_env(prefix, display=None, overrides="mscoree,mshtml="):
     return env
 
 
-def end_wine(env):
-    """Ends the prefix's processes and waits until they are gone."""
-    for option in ("-k", "-w"):
-        subprocess.run(["wineserver", option], env=env, stderr=subprocess.DEVNULL)
+@contextlib.contextmanager
+def one_server(wine_run, env=None):
+    """One Wine server for every program a suite starts (see wine-run.sh)."""
+    quiet = dict(env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([wine_run, "--begin"], check=True, **quiet)
+    try:
+        yield
+    finally:
+        subprocess.run([wine_run, "--end"], **quiet)

@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""Faults of the machine met by patchpack extract, made real: a full disk and a
+read-only folder (tmpfs mounts, as root), and a run killed midway (FAULT_SEED
+moves the kills); with --runner, the Windows build under Wine.
+
+  test_faults.py OPTIONS [Disk Killed]   (see tool_case.py)
+"""
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from patch_archive import BIG, Archive  # noqa: E402
+from tool_case import ARGS, ToolTest, main, read, tree, write  # noqa: E402
+
+SEED = int(os.environ.get("FAULT_SEED", "8146"))
+OWN = {"saves/slot1.sav": b"the player's", "data/mine.cfg": b"the player's settings"}
+
+
+class Faults(ToolTest):
+    """A run's destination beside its archive, and what the run leaves there."""
+
+    def setUp(self):
+        super().setUp()
+        self.archive, self.dest = self.tmp + "/big.pak", self.tmp + "/Orvantis III"
+        write(self.archive, Archive(BIG).build())
+
+    def extract(self, **options):
+        command = ARGS.runner + [ARGS.patchpack, "extract", self.archive, self.dest]
+        return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                **options)
+
+    def states(self, before):
+        """Per file: 'new', 'old' (as before the run, or missing), or the length
+        of the prefix of its new bytes it holds, which ends on a 512-byte piece."""
+        found = {os.path.relpath(os.path.join(f, n), self.dest): read(os.path.join(f, n))
+                 for f, _, names in os.walk(self.dest) for n in names}
+        out = []
+        for name, data in BIG:
+            now = found.pop(name.replace("\\", "/"), None)
+            out.append("new" if now == data else "old" if now == before.get(name) else len(now))
+            self.assertTrue(out[-1] in ("new", "old") or out[-1] % 512 == 0 and data.startswith(now),
+                            name)
+        self.assertEqual(found, OWN, "the player's files, and nothing else")
+        return out
+
+
+@unittest.skipUnless(os.geteuid() == 0, "mounting a small disk (tmpfs) needs root")
+class Disk(Faults):
+    def run_on(self, options, read_only=False):
+        os.makedirs(self.dest)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", self.dest], check=True)
+        try:
+            tree(self.dest, OWN)
+            if read_only:
+                subprocess.run(["mount", "-o", "remount,ro", self.dest], check=True)
+            process = self.extract()
+            out, err = process.communicate(timeout=300)
+            return process.returncode, out, err, self.states(OWN)
+        finally:
+            subprocess.run(["umount", "-l", self.dest], check=True)
+
+    def test_full_disk(self):
+        code, out, err, found = self.run_on("size=1m")
+        cut = found.index(next(s for s in found if s != "new"))
+        self.assertEqual((code, found[4]), (3, "new"), "the empty file after it is created")
+        self.assertIsInstance(found[cut], int)
+        self.assertIn(BIG[cut][0] + ": cannot write it in full: the disk is full", err)
+        self.assertIn("of 8 files written", out)
+
+    def test_read_only_folder(self):
+        code, out, err, found = self.run_on("size=1m", read_only=True)
+        self.assertEqual((code, found), (5, ["old"] * 8), err)
+        self.assertEqual(err.count("cannot create it"), 8, err)
+        self.assertIn("0 of 8 files written", out)
+
+
+class Killed(Faults):
+    def test_killed_midway(self):
+        large = [i for i, (_, data) in enumerate(BIG) if len(data) > 100000]
+        for run in range(2 if ARGS.runner else 4):
+            rng = random.Random("%d %d" % (SEED, run))
+            index = rng.choice(large)
+            size = rng.randrange(512, len(BIG[index][1]))
+            with self.subTest(run=run, file=BIG[index][0], size=size):
+                # A run that outpaces the watch is tried again.
+                self.assertTrue(any(self.kill_at(index, size) for _ in range(3)), "no kill")
+
+    def kill_at(self, index, size):
+        subprocess.run(["rm", "-rf", self.dest])
+        before = dict(OWN, **{name: b"old " + name.encode() for name, _ in BIG[::2]})
+        tree(self.dest, before)
+        process = self.extract(preexec_fn=lambda: os.nice(10))
+        path = os.path.join(self.dest, BIG[index][0].replace("\\", "/"))
+        deadline = time.monotonic() + 120
+        while process.poll() is None and time.monotonic() < deadline:
+            if os.path.exists(path) and os.path.getsize(path) >= size:
+                process.send_signal(signal.SIGKILL)
+                break
+        killed = process.wait() == -signal.SIGKILL
+        found = self.states(before)
+        print("killed in %s at %d: %s" % (BIG[index][0], size, found), file=sys.stderr)
+        cut = next((i for i, s in enumerate(found) if s != "new"), len(found))
+        self.assertGreaterEqual(cut, index, "a file before the moment is not complete")
+        self.assertEqual(found[cut + 1:], ["old"] * (len(found) - cut - 1), "a later file changed")
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["Orvantis III", "big.pak"])
+        return killed
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,285 @@
+#!/usr/bin/env python3
+"""patchpack on sound archives and on archives built to break readers, run as a
+release engineer runs it; with --runner, the Windows build under Wine.
+
+  test_tools.py OPTIONS [RoundTrip VerifyExtract Hostile]   (see tool_case.py)
+"""
+import collections
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from patch_archive import Archive, installed, layout  # noqa: E402
+from tool_case import ARGS, ToolTest, main, parse, read, run, write  # noqa: E402
+
+TREE = {
+    "readme.txt": b"patch notes\n", "empty.dat": b"", "one.bin": b"\x00",
+    "data/piece.bin": bytes(range(256)) * 2, "data/piece_and_one.bin": bytes(range(256)) * 2 + b"!",
+    "data/textures/stone/wall_01.dds": os.urandom(5000), "data/thousand.bin": bytes(1000),
+    "data_extra/z.txt": b"underscore sorts after the separator",
+    "maps/north/deep/deeper/deepest/level.map": b"\xff" * 3333, "Upper/Case.TXT": b"case kept",
+}
+
+
+class RoundTrip(ToolTest):
+    def test_create_list_extract_verify(self):
+        archive = self.pack(TREE)
+        data = read(archive)
+        # Laid out as the carried archive: sorted names, data, names block, table.
+        stored = sorted((name.replace("/", "\\"), content) for name, content in TREE.items())
+        self.assertEqual(data, Archive(stored).build())
+        entries = parse(data)[1]
+        listed = self.ok(run("list", archive)).splitlines()
+        self.assertEqual([line.split() for line in listed[:-1]],
+                         [[str(f[1]), str(f[0]), n] for f, n in entries])
+        self.assertEqual(listed[-1], "%d files, %d bytes, archive %d bytes"
+                         % (len(TREE), sum(map(len, TREE.values())), len(data)))
+        self.assertIn("%d of %d files written" % (len(TREE), len(TREE)),
+                      self.ok(run("extract", archive, self.path("out"))))
+        for name, content in TREE.items():
+            self.assertEqual(read(self.path("out", name)), content, name)
+        verified = self.ok(run("verify", archive, self.path("out")))
+        self.assertIn("%d files match" % len(TREE), verified)
+
+    def test_same_tree_same_bytes_and_an_old_archive_replaced(self):
+        write(self.path("b.pak"), b"old contents" * 1000)
+        # Created in the opposite order, so the folder lists differ.
+        self.pack(dict(reversed(list(TREE.items()))), "q", "b.pak")
+        self.assertEqual(read(self.pack(TREE)), read(self.path("b.pak")))
+        self.assertEqual(sorted(os.listdir(self.tmp)), ["a.pak", "b.pak", "p", "q"])
+        os.makedirs(self.path("e", "only", "folders"))
+        self.ok(run("create", self.path("e.pak"), self.path("e")))
+        self.assertEqual(read(self.path("e.pak")), layout([]))
+
+
+class VerifyExtract(ToolTest):
+    def test_verify_reports_each_difference(self):
+        archive = self.pack({"a.txt": b"alpha" * 300, "sub/b.bin": bytes(range(256)) * 300,
+                             "c": b"", "d": b"dee"})
+        os.remove(self.path("p", "a.txt"))
+        with open(self.path("p", "sub", "b.bin"), "r+b") as f:
+            f.seek(70000)
+            f.write(b"\xff")
+        write(self.path("p", "c"), b"more")
+        write(self.path("p", "d"), b"d")
+        write(self.path("p", "extra.txt"), b"not in the archive")
+        self.fails(run("verify", archive, self.path("p")), 1, "a.txt: missing",
+                   "b.bin: different: byte 70000", "c: longer: 4 bytes where the archive has 0",
+                   "d: shorter: 1 bytes where the archive has 3", "4 of 4 files do not match")
+        self.fails(run("verify", self.path("none.pak"), self.path("p")), 1, "none.pak")
+        self.fails(run("list", self.path("none.pak")), 1, "none.pak")
+        self.fails(run("extract", self.path("none.pak"), self.path("o")), 1,
+                   "none.pak: cannot open it")
+        write(self.path("x.pak"), bytes(20))
+        self.fails(run("verify", self.path("x.pak"), self.path("p")), 1, "too short")
+
+    def test_last_entry_of_a_name_counts(self):
+        write(self.path("x.pak"), layout([(48, 3, 0), (51, 3, 0)], b"f\0", b"oldnew"))
+        write(self.path("d", "f"), b"new")
+        self.ok(run("verify", self.path("x.pak"), self.path("d")))
+        write(self.path("d", "f"), b"old")
+        self.fails(run("verify", self.path("x.pak"), self.path("d")), 1, "different")
+        write(self.path("y.pak"), layout([(100000, 3, 0)], b"f\0", b"new"))
+        self.fails(run("verify", self.path("y.pak"), self.path("d")), 1, "f): cannot be checked")
+
+    def test_extract_into_the_current_folder_and_past_a_failure(self):
+        archive = self.pack({"a.txt": b"1", "b.txt": b"2", "x/c.txt": b"3"})
+        os.makedirs(self.path("cwd", "b.txt"))  # a folder where a file must go
+        done = run("extract", archive, cwd=self.path("cwd"))
+        self.fails(done, 5, "b.txt: cannot create it")
+        self.assertIn("2 of 3 files written", done.stdout)
+        self.assertEqual(read(self.path("cwd", "x", "c.txt")), b"3")
+
+    def test_extract_reads_data_in_any_order(self):
+        # Backward jumps, overlaps, gaps and pieces across the reader's 128 KiB
+        # buffer: each file must still get exactly its own bytes.
+        blob = bytes((i * 131 + (i >> 9)) & 255 for i in range(300000))
+        spans = [(150000, 70000), (0, 1000), (131073, 3), (1, 0), (0, 1000), (131072, 1),
+                 (131071, 5000), (299000, 1000), (131072 * 2 - 1, 2), (10, 131072 + 7)]
+        entries = [(48 + start, size, 4 * i) for i, (start, size) in enumerate(spans)]
+        names = b"".join(b"f%02d\0" % i for i in range(len(spans)))
+        write(self.path("x.pak"), layout(entries, names, blob))
+        self.ok(run("extract", self.path("x.pak"), self.path("out")))
+        for i, (start, size) in enumerate(spans):
+            self.assertEqual(read(self.path("out", "f%02d" % i)), blob[start:start + size], i)
+
+
+# Archives built to break readers, one of each kind (every name rule and bound is
+# in the unit tests): what the extractor (the probe, from memory and from a
+# file), patchpack list and patchpack extract must do with each. With a runner
+# the programs are the 32-bit Windows builds and the win32 column applies: such
+# a process cannot allocate a block of nearly 4 GiB, and its ANSI file
+# functions refuse names holding '?' or control characters and paths past 259
+# characters.
+U32, U64 = 2**32, 2**64
+# Every run extracts into a folder whose path has exactly this many characters,
+# so that the rows about the 1,023-character path limit are exact.
+DEST_LENGTH = 150
+OK = b"written before the hostile entry\r\n"
+KEEP = [("keep/ok.txt", OK)]
+ESCAPES = "name would be written outside the destination folder or to a device"
+PATTERN = bytes((i * 7 + (i >> 8)) & 0xFF for i in range(1500))
+# says: phrases of list's stderr (its stdout when listed is 0); kept: (path, bytes)
+# every platform writes; extract: phrases of extract's stderr, which is empty
+# exactly when the run succeeds.
+Row = collections.namedtuple("Row", "name data native win32 listed says kept extract",
+                             defaults=((), ()))
+
+
+def with_ok(*names, content=b"hostile"):
+    a = Archive([("keep\\ok.txt", OK)])
+    for name in names:
+        a.add(name, content)
+    return a
+
+
+def names_outside():
+    a = with_ok()
+    a.names += b"unterminated"
+    a.refer(48, 4, 12)
+    a.refer(48, 4, len(a.names))
+    return a.build()
+
+
+def data_out_of_reach():
+    a = with_ok()
+    a.refer(U64 - 16, 32, a.name("far.bin"))
+    a.refer(U32, 0, a.name("far2.bin"))
+    return a.build()
+
+
+def short():
+    """The file's bytes end the archive early; a sound file comes after it."""
+    a = with_ok()
+    entry = a.refer(0, 1000, a.name("short.bin"))
+    a.add("after.txt", b"written after")
+    a.entries[entry][0] = a.trailer_offset()
+    return a.build(trailer=PATTERN[:700])
+
+
+def overlapping():
+    """Files sharing bytes, and every field no reader may look at all ones."""
+    a = Archive([("a.bin", PATTERN[:20])])
+    for name, start, size in (("b.bin", 53, 10), ("c.bin", 48, 20), ("sub\\d.bin", 60, 0),
+                              ("e.bin", 50, 2)):
+        a.refer(start, size, a.name(name))
+    data = bytearray(a.build(head_word=U32 - 1, head_size=U32 - 1, head_offset=U64 - 1,
+                             table_word=U32 - 1, names_word=U32 - 1))
+    data[-16:] = b"\xff" * 16
+    return bytes(data)
+
+
+def duplicates():
+    a = Archive([("dup\\same.txt", b"earlier\n")])
+    for _ in range(4998):
+        a.refer(48, 0, 0)
+    a.refer(56, 19, 0)
+    a.blob += b"last one wins here\n"
+    return a.build()
+
+
+def long_name(length):
+    return with_ok("\\".join(["d" * 199] * (length // 200) + ["f" * (length % 200)])).build()
+
+
+END = len(with_ok().build())
+WAYS_OUT = ["..\\escaped.txt", "sub/../../../../escaped.txt", "\\rooted.txt", "C:\\escaped.txt",
+            "CON", "sub\\com1\\x.txt", "keep\\ok.txt:evil"]
+SHOWN_OUT = ["entry %d (%s): %s" % (n, name, ESCAPES) for n, name in enumerate(WAYS_OUT, 2)]
+ROWS = [
+    Row("header-empty", b"", 2, 2, 1, ["too short for the 48-byte header (0 bytes)"],
+        extract=["cannot read it as an archive: too short"]),
+    Row("table-size-33", with_ok().build(table_size=33), 2, 2, 1,
+        ["entry table size 33 is not a multiple of 32"]),
+    Row("table-size-4g", with_ok().build(table_size=U32 - 32, table_offset=48), 2, 4, 1,
+        ["entry table (offset 48, 4294967264 bytes) runs past the end"]),
+    Row("table-wraps", with_ok().build(table_offset=U64 - 32), 2, 2, 1,
+        ["entry table (offset %d, 32 bytes) runs past the end" % (U64 - 32)]),
+    Row("names-straddle-the-end", with_ok().build(names_offset=END - 6), 2, 2, 1,
+        ["names block (offset %d, 12 bytes) runs past the end" % (END - 6)]),
+    Row("empty-blocks-far", Archive().build(table_offset=U32, names_offset=U64 - 1), 0, 0, 1,
+        ["entry table (offset 4294967296, 0 bytes) runs past the end"]),
+    Row("names-outside", names_outside(), 5, 5, 1,
+        ["entry 2: name at offset 12 is not NUL-terminated",
+         "entry 3: name offset 24 lies outside the names block"], KEEP,
+        ["entry 2: not created: name at offset 12", "entry 3: not created: name offset 24"]),
+    Row("data-out-of-reach", data_out_of_reach(), 2, 2, 1,
+        ["entry 2 (far.bin): file data (offset %d, 32 bytes) runs past the end of the archive "
+         "(%d bytes)" % (U64 - 16, len(data_out_of_reach())), "entry 3 (far2.bin): file data (offset 4294967296, 0 bytes)"],
+        KEEP + [("far.bin", b""), ("far2.bin", b"")],
+        ["far.bin: the archive ends before the file's bytes do"]),
+    Row("short", short(), 2, 2, 1, ["entry 2 (short.bin): file data (offset %d, 1000 bytes) "
+                                    "runs past the end" % (len(short()) - 700)],
+        KEEP + [("short.bin", PATTERN[:512]), ("after.txt", b"written after")],
+        ["short.bin: the archive ends before"]),
+    Row("overlapping", overlapping(), 0, 0, 0, ["5 files, 52 bytes"],
+        [(n.replace("\\", "/"), b) for n, b in installed(overlapping()).items()]),
+    Row("many-duplicates", duplicates(), 0, 0, 0, ["5000 files, 27 bytes"],
+        [("dup/same.txt", b"last one wins here\n")]),
+    Row("two-failures", layout([(48, 1, 0), (49, 900, 1)], b"\0b\0", b"xy"), 2, 2, 1,
+        ["entry 1: name is empty"], [("b", b"")],
+        ["entry 1: not created: name is empty", "b: the archive ends before"]),
+    Row("ways-out", with_ok(*WAYS_OUT).build(), 5, 5, 1, SHOWN_OUT, KEEP,
+        [s.replace("): ", "): not created: ") for s in SHOWN_OUT]),
+    Row("windows-names", with_ok("what?.txt", "a\nforged", "dir.\\a").build(), 0, 5, 1,
+        ["\"what?.txt\": the name holds '?'", "entry 3 (a\\x0aforged): \"a\\x0aforged\": the "
+         "name holds control character 0x0a", "\"dir.\": the name ends in a dot"], KEEP),
+    Row("path-fits", long_name(1023 - DEST_LENGTH - 1), 0, 5, 1,
+        ["%d characters, more than the 160" % (1023 - DEST_LENGTH - 1)], KEEP),
+    Row("path-too-long", long_name(1023 - DEST_LENGTH), 5, 5, 1,
+        ["%d characters, more than the 160" % (1023 - DEST_LENGTH)], KEEP),
+]
+
+
+def destination(base, name):
+    """base/name/a/b/c/DEST, DEST's path DEST_LENGTH long: whatever climbs out of
+    DEST lands in base/name, where outside() sees it."""
+    parent = os.path.join(base, name, "a", "b", "c")
+    os.makedirs(parent)
+    return os.path.join(parent, "d" * (DEST_LENGTH - len(parent) - 1))
+
+
+def outside(dest):
+    """What lies under the destination's base but neither in it nor on the way."""
+    root = dest[:-len("/a/b/c/") - len(os.path.basename(dest))]
+    return [p for f, d, n in os.walk(root) for p in (os.path.join(f, x) for x in d + n)
+            if not (p + "/").startswith(dest + "/") and not dest.startswith(p + "/")]
+
+
+class Hostile(ToolTest):
+    def check_dest(self, dest, kept):
+        self.assertEqual(outside(dest), [])
+        self.assertEqual(os.path.isdir(dest), bool(kept), "destination created")
+        for path, content in kept:
+            self.assertEqual(read(os.path.join(dest, path)), content, path)
+
+    def test_every_row(self):
+        self.assertLess(len(self.tmp), DEST_LENGTH - 100)
+        for n, row in enumerate(ROWS):
+            write(self.path("%d.pak" % n), row.data)
+        dests = [[destination(self.tmp, "%d-%s" % (n, k)) for k in "mfx"] for n in range(len(ROWS))]
+        lines = ["%s\t%s\t%s\n" % (kind, self.path("%d.pak" % n), d[i]) for n, d in enumerate(dests)
+                 for i, kind in enumerate(("memory", "file"))]
+        probed = run(stdin="".join(lines), program=ARGS.probe)
+        codes = [int(c) for c in probed.stdout.split()]
+        self.assertEqual(len(codes), 2 * len(ROWS), probed.stderr)
+        for n, row in enumerate(ROWS):
+            expected, archive = row.win32 if ARGS.runner else row.native, self.path("%d.pak" % n)
+            with self.subTest(row=row.name):
+                self.assertEqual(codes[2 * n:2 * n + 2], [expected] * 2, "memory, file")
+                done = run("list", archive)
+                self.assertEqual(done.returncode, row.listed, done.stderr[-2000:])
+                out = done.stdout.splitlines()
+                if out:  # a forged name must not forge a line
+                    self.assertEqual(len(out), int(out[-1].split()[0]) + 1)
+                for phrase in row.says:
+                    self.assertIn(phrase, done.stderr if row.listed else done.stdout)
+                done = run("extract", archive, dests[n][2])
+                self.fails(done, expected, *row.extract)
+                self.assertEqual(done.stderr == "", expected == 0, done.stderr)
+                for dest in dests[n]:
+                    self.check_dest(dest, row.kept)
+
+
+if __name__ == "__main__":
+    main()
