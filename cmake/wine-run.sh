@@ -33,6 +33,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 if [ "${1:-}" = --begin ]; then
   wineserver -k 2>/dev/null || true
-  exec wineserver -p
+  wineserver -p
+  # The prefix's services outlive the program that starts them, holding its
+  # output open: started here, they hold nothing a test reads to its end.
+  exec wine cmd.exe /c exit </dev/null >/dev/null 2>&1
 fi
 exec wine "$@"

@@ -59,9 +59,9 @@ CASES = {
     "disk_full": ("{dest}", None, "start | click 1003 | finish write | close | "
                   "installed_before " + FULL),
     # One patch for two old releases, over a copy of each.
-    "over_first_release": ("{dest}", None, "release r1 | start | click 1003 | finish success 100 | "
-                           "close | is_new"),
-    "over_second_release": ("{dest}", None, "release r2 | start | click 1003 | finish success "
+    "over_first_release": ("{dest}", None, "copy_release r1 | start | click 1003 | finish "
+                           "success 100 | close | is_new"),
+    "over_second_release": ("{dest}", None, "copy_release r2 | start | click 1003 | finish success "
                             "100 | close | is_new"),
     "built_version": ("{dest}", None, "start | ready {dest} | click 2 | exits | empty"),
     "browse_choose": ("{dest}", None, "start | tab 1002 | key space | browser | key enter | "
@@ -111,7 +111,8 @@ class Player:
         self.path = self.seen("view")["path"] if shown == "dialog" else ""
 
     def ready(self, path=""):
-        self.seen("view", path=path, cancel="E&xit", version="Version: " + self.args.shown, status=READY,
+        self.seen("view", path=path, cancel="E&xit", version="Version: " + self.args.shown,
+                  status=READY,
                   enabled=1, states="11101", cancel_on=1)
         self.path = path
 
@@ -178,15 +179,15 @@ class Player:
             assert self.files[name].startswith(held), name + " is not a start of its bytes"
             assert name != last or len(held) < len(self.files[name]), name + " whole on a full disk"
 
-    def release(self, name):
+    def copy_release(self, name):
         shutil.copytree(os.path.join(self.args.patches, "releases", name), self.dest)
 
     def is_new(self):
         new = os.path.join(self.args.patches, "releases", "new")
         for folder, _, names in os.walk(new):
             for name in names:
-                with open(os.path.join(folder, name), "rb") as f, \
-                        open(os.path.join(self.dest, os.path.relpath(folder, new), name), "rb") as g:
+                there = os.path.join(self.dest, os.path.relpath(folder, new), name)
+                with open(os.path.join(folder, name), "rb") as f, open(there, "rb") as g:
                     assert f.read() == g.read(), name + " is not the new release's"
 
     def empty(self):

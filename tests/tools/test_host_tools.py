@@ -226,10 +226,13 @@ class Diff(ToolTest):
         result = run("diff", "--removed", self.path("removed.txt"), *roots, self.path("d.pak"))
         self.assertEqual(result.returncode, 0, result.stderr)
         kinds = [f.kind for f in RELEASES]
-        self.assertTrue(result.stdout.startswith("%d added, %d changed, %d unchanged, %d removed;" % (
-            *map(kinds.count, ("added", "changed", "unchanged", "removed")),)), result.stdout)
-        packed = {f.new_name or f.name: f.bytes[3] for f in RELEASES if f.kind in ("added", "changed")}
-        self.assertEqual(installed(read(self.path("d.pak"))), {stored(n): d for n, d in packed.items()})
+        counts = tuple(map(kinds.count, ("added", "changed", "unchanged", "removed")))
+        self.assertTrue(result.stdout.startswith(
+            "%d added, %d changed, %d unchanged, %d removed;" % counts), result.stdout)
+        packed = {f.new_name or f.name: f.bytes[3] for f in RELEASES
+                  if f.kind in ("added", "changed")}
+        self.assertEqual(installed(read(self.path("d.pak"))),
+                         {stored(n): d for n, d in packed.items()})
         self.assertEqual(read(self.path("removed.txt")), b"gone.txt\n")
         self.assertIn(roots[0] + "/gone.txt: removed (in %s, %s)" % (roots[0], roots[2]),
                       result.stderr)
