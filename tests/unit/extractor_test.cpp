@@ -69,6 +69,10 @@ TEST_F(ExtractTest, EmptyTablesAndFilesWriteNoBytes) {
   // With no bytes at all, each file begun is the whole run.
   EXPECT_EQ(EXTRACT_OK, Extract(ArchiveBuilder().Add("e1", "").Add("e2", "")));
   EXPECT_EQ(Whole({File(At("e1"), 0, 100, {}), File(At("e2"), 0, 100, {})}), stream->events);
+  // An empty file's offset is never sought: out of reach, it still installs.
+  ArchiveBuilder far = ArchiveBuilder().Add("far", "");
+  far.entries[0].dataOffset = kOutOfReach;
+  EXPECT_EQ(EXTRACT_OK, Extract(far));
 }
 
 TEST_F(ExtractTest, FileThatCannotBeCreatedIsSkipped) {
