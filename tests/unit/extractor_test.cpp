@@ -70,9 +70,9 @@ TEST_F(ExtractTest, EmptyTablesAndFilesWriteNoBytes) {
   EXPECT_EQ(EXTRACT_OK, Extract(ArchiveBuilder().Add("e1", "").Add("e2", "")));
   EXPECT_EQ(Whole({File(At("e1"), 0, 100, {}), File(At("e2"), 0, 100, {})}), stream->events);
   // An empty file's offset is never sought: out of reach, it still installs.
-  ArchiveBuilder far = ArchiveBuilder().Add("far", "");
-  far.entries[0].dataOffset = kOutOfReach;
-  EXPECT_EQ(EXTRACT_OK, Extract(far));
+  ArchiveBuilder distant = ArchiveBuilder().Add("far", "");
+  distant.entries[0].dataOffset = kOutOfReach;
+  EXPECT_EQ(EXTRACT_OK, Extract(distant));
 }
 
 TEST_F(ExtractTest, FileThatCannotBeCreatedIsSkipped) {
