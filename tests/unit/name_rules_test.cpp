@@ -119,8 +119,9 @@ TEST(NameRules, LengthAndSeparatorAndCodePage) {
   ASSERT_TRUE(cyrillic.Select("1251", &error)) << error;
   EXPECT_EQ("", ComponentProblem("\xc5\xeb\xea\xe0", cyrillic));
   EXPECT_EQ(kNotAsciiProblem, ComponentProblem("\xc5\xeb\xea\xe0"));
-  EXPECT_TRUE(IsDeviceName("COM9x", "COM9x" + 4));
-  EXPECT_FALSE(IsDeviceName("COM9", "COM9" + 3));
+  const char* name = "COM9x";  // a component ends where the given end says
+  EXPECT_TRUE(IsDeviceName(name, name + 4));
+  EXPECT_FALSE(IsDeviceName(name, name + 3));
 }
 
 // Header or entry fields changed, and what the index says of them.
