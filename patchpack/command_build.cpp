@@ -174,11 +174,7 @@ int RunBuild(const Arguments& arguments) {
       return 1;
     }
   } else {
-    fs::path root(operands[0]);
-    if (!UsableTree(root, output, "the folder being packed")) return 1;
-    Refusals refusals("build");
-    diff.patch = ScanTree(root, codePage, &refusals);
-    if (refusals.Refused(output)) return 1;
+    if (!ScanPackedFolder(operands[0], output, "build", codePage, &diff.patch)) return 1;
     for (const PackFile& file : diff.patch) progress.Expect(file.size);
   }
   if (archive.empty()) archiveSize = ArchiveSize(diff.patch);

@@ -51,11 +51,7 @@ int RunCreate(const Arguments& arguments) {
   CodePage codePage;
   if (!SelectCodePage(codePageNumber, &codePage)) return kUsageExit;
   const std::string& archive = operands[0];
-  std::filesystem::path root(operands[1]);
-  if (!UsableTree(root, archive, "the folder being packed")) return 1;
-
-  Refusals refusals("create");
-  std::vector<PackFile> files = ScanTree(root, codePage, &refusals);
-  if (refusals.Refused(archive)) return 1;
+  std::vector<PackFile> files;
+  if (!ScanPackedFolder(operands[1], archive, "create", codePage, &files)) return 1;
   return WriteArchiveReporting(archive, files, nullptr) ? 0 : 1;
 }

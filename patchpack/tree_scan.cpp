@@ -186,3 +186,11 @@ bool WriteArchiveReporting(const std::string& archive, const std::vector<PackFil
   PrintError(error);
   return false;
 }
+
+bool ScanPackedFolder(const fs::path& root, const std::string& output, const char* command,
+                      const CodePage& codePage, std::vector<PackFile>* files) {
+  if (!UsableTree(root, output, "the folder being packed")) return false;
+  Refusals refusals(command);
+  *files = ScanTree(root, codePage, &refusals);
+  return !refusals.Refused(output);
+}

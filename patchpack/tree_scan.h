@@ -35,6 +35,12 @@ bool UsableTree(const std::filesystem::path& root, const std::string& output, co
 std::vector<PackFile> ScanTree(const std::filesystem::path& root, const CodePage& codePage,
                                Refusals* refusals);
 
+// The files of the folder being packed whole into output, as ScanTree finds
+// them; false after reporting an unusable folder or the refusals (command
+// heads them).
+bool ScanPackedFolder(const std::filesystem::path& root, const std::string& output,
+                      const char* command, const CodePage& codePage, std::vector<PackFile>* files);
+
 // WriteArchive, reporting why not when it fails.
 bool WriteArchiveReporting(const std::string& archive, const std::vector<PackFile>& files,
                            const CopyProgress& copied);
