@@ -12,6 +12,7 @@ password.txt).
 """
 import argparse
 import calendar
+import os
 import re
 import shutil
 import struct
@@ -26,71 +27,8 @@ import pefile
 ARGS = None
 DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
         "comctl32.dll", "msvcrt.dll"}
-VERSION = [("CompanyName", "Kestrova"), ("FileDescription", "Orvantis III Patch"),
-           ("FileVersion", "{commas}"), ("InternalName", "Patch"),
-           ("LegalCopyright", "Copyright (C) Kestrova. All rights reserved."),
-           ("OriginalFilename", "Patch.exe"), ("ProductName", " Orvantis III"),
-           ("ProductVersion", "{commas}")]
-# The design, as windres writes it back: every resource in Russian (25, 1);
-# styles 0x90ca0ac8 = popup, visible, caption, system menu, minimize box,
-# centred, set foreground, modal frame, set font, fixed system; the icon 32x32,
-# 24 bits, 3,240 bytes with its mask.
-RESOURCES = """LANGUAGE 25, 1
-105 "BINARY"
-BEGIN
-END
-1 3
-BEGIN
-END
-1005 DIALOGEX 0, 0, 267, 115
-STYLE 0x90ca0ac8
-EXSTYLE 0x40000
-CAPTION "Orvantis III patch"
-FONT 8, "MS Shell Dlg", 400, 0, 1
-BEGIN
-DEFPUSHBUTTON "&Install", 1003, 7, 94, 50, 14, 0x50010001
-PUSHBUTTON "E&xit", 2, 69, 94, 50, 14, 0x50010000
-LTEXT "The Patch Installer has found that the Orvantis III is installed in the following folder:", -1, 7, 7, 253, 16, 0x50020000
-EDITTEXT 1001, 7, 26, 232, 14, 0x50810080
-PUSHBUTTON "...", 1002, 240, 26, 20, 14, 0x50010000
-LTEXT "Version: unknown", 1004, 142, 100, 118, 8, 0x58020000, 0x1000, 0
-LTEXT "If you want to install the patch to a different location, change the path above.", 1009, 7, 44, 253, 19, 0x50020000
-LTEXT "To start installation, click Install button. To quit, click the Exit button.", 1008, 7, 65, 253, 8, 0x50020000
-CONTROL "", 1007, "MSCTLS_PROGRESS32", 0x50800000, 7, 80, 253, 8
-END
-STRINGTABLE
-BEGIN
-103, "Please wait while the patch installer copies new files to the target folder..."
-104, "Version: {text}"
-105, "Patch is installed successfully."
-106, "Cannot open file."
-107, "Error reading file."
-108, "Error writting file."
-109, "Insufficient memory to complete requested operation."
-110, "Cannot create file."
-111, "Unknown error."
-END
-STRINGTABLE
-BEGIN
-112, "Patch installed successfully."
-113, "Orvantis III Patch"
-END
-102 14
-BEGIN
-0, 1, 1,
-"\\040\\040\\000\\000", 1, 24, 0xca8L, 1
-END
-1 VERSIONINFO
-FILEVERSION {commas}
-PRODUCTVERSION {commas}
-FILEFLAGSMASK 0x3f
-FILEOS 0x4
-FILETYPE 0x1
-BEGIN
-BLOCK "StringFileInfo"
-BEGIN""".split("\n") + [line for table in ("000004b0", "041904b0") for line in (
-    ['BLOCK "%s"' % table, "BEGIN"] + ['VALUE "%s", "%s"' % v for v in VERSION] + ["END"])] + [
-    "END", 'BLOCK "VarFileInfo"', "BEGIN", 'VALUE "Translation", 0x419, 1200', "END", "END"]
+# The design, as windres writes it back (see the file's head).
+RESOURCES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "patch-exe-resources.txt")
 
 
 def commas(version):
@@ -113,13 +51,15 @@ class PatchExe(unittest.TestCase):
         self.assertEqual(dlls - DLLS, set())
 
     def test_resources_are_the_design_and_nothing_more(self):
+        with open(RESOURCES, encoding="utf-8") as f:
+            expected = f.read().splitlines()
         rc = subprocess.run([ARGS.windres, "-i", ARGS.exe, "-O", "rc"], check=True,
                             capture_output=True, text=True).stdout
         lines = [line.strip() for line in re.sub(r"/\*.*?\*/", "", rc, flags=re.S).splitlines()]
         # Less the bytes of the archive and of the icon's image.
         self.assertEqual([line for line in lines if line and not re.match(r"0x|\"(?!\\040)", line)],
                          [line.format(text=ARGS.version, commas=commas(ARGS.version))
-                          for line in RESOURCES])
+                          for line in expected if not line.startswith("# ")])
 
     def test_archive_stub_size_and_no_build_paths(self):
         pe, data = pefile.PE(ARGS.exe), read(ARGS.exe)
