@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Patch.exe under Wine on a virtual screen, worked as a player works it: each
-case of the table is the player's actions and what they must see, carried out
+case of cases.txt is the player's actions and what they must see, carried out
 through the driver (driver.cpp), then what must be on disk.
 
   test_e2e.py --prefix DIR --wine-run SCRIPT --driver EXE --work DIR
@@ -26,47 +26,22 @@ BOXES = dict(success="Patch is installed successfully.", create="Cannot create f
              read="Error reading file.", write="Error writting file.")
 HELD = "held\\locked.dat"
 VERSIONED = "2.01.017"  # what Patch-versioned.exe was built with
-FULL = "data\\maps\\second.map"  # of the big archive: where a 1 MiB disk fills
 
-# name: (registry's first and second InstallPath, None for no key; the steps)
-CASES = {
-    "first_key_install": ("{dest}", "{dest}-second", "start | ready {dest} | shot ready | "
-                          "click 1003 | finish success 100 | shot finished | close | "
-                          "installed"),
-    "second_key_only": (None, "{dest}", "start | ready {dest} | click 2 | exits | empty"),
-    "empty_first_value": ("", "{dest}", "start | ready {dest} | click 2 | exits | empty"),
-    "no_keys_typed_folder": (None, None, "start box | warning | ready | tab 1001 | "
-                             "type {dest} | click 1003 | finish success 100 | close | installed"),
-    "locked_file": ("{dest}", None, "hold | start | click 1003 | finish create held | "
-                    "release | close | installed " + HELD + " | kept"),
-    "short_archive": ("{dest}", None, "start | click 1003 | finish read 100 | close | installed"),
-    "close_before_install": ("{dest}", None, "start | ready {dest} | key esc | exits | start | "
-                             "tab 2 | key space | exits | start | titlebar_close | exits | empty"),
-    "enter_installs": ("{dest}", None, "start | tab 1001 | key enter | finish success | close | "
-                       "installed"),
-    "empty_field_refused": ("{dest}", None, "start {cwd} | tab 1001 | type | key enter | "
-                            "warning | ready | click 2 | exits | root_untouched"),
-    "browse_cancel": ("{dest}", None, "start | tab 1002 | key space | browser | shot browser | "
-                      "key esc | wait gone | ready {dest} | click 2 | exits | empty"),
-    "cyrillic_name": ("{dest}", None, "start | click 1003 | finish success 100 | close | "
-                      "installed"),
-    # The first value is 1,024 bytes with its NUL: more than the lookup offers.
-    "long_first_value": ("{long1023}", "{dest}", "start | ready {dest} | click 2 | exits | empty"),
-    "longest_first_value": ("{long1022}", None, "start | ready {long1022} | click 2 | exits"),
-    # Not a string: the bytes are taken as text all the same, ended after them.
-    "binary_value": ("bin:{dest}", None, "start | ready {dest} | click 1003 | finish success 100 | "
-                     "close | installed"),
-    "disk_full": ("{dest}", None, "start | click 1003 | finish write | close | "
-                  "installed_before " + FULL),
-    # One patch for two old releases, over a copy of each.
-    "over_first_release": ("{dest}", None, "copy_release r1 | start | click 1003 | finish "
-                           "success 100 | close | is_new"),
-    "over_second_release": ("{dest}", None, "copy_release r2 | start | click 1003 | finish success "
-                            "100 | close | is_new"),
-    "built_version": ("{dest}", None, "start | ready {dest} | click 2 | exits | empty"),
-    "browse_choose": ("{dest}", None, "start | tab 1002 | key space | browser | key enter | "
-                      "wait gone | ready {desktop} | click 2 | exits | empty"),
-}
+
+def load_cases():
+    """{name: (patch, first value, second value, steps)} from cases.txt."""
+    cases = {}
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "cases.txt"), encoding="utf-8") as f:
+        for line in f:
+            if line[0].isspace() and line.strip():
+                cases[name][3].append(line.strip())
+            elif line.strip() and not line.startswith("#"):
+                name, *head = line.split()
+                cases[name] = (*head, [])
+    return cases
+
+
+CASES = load_cases()
 
 
 class Player:
@@ -250,9 +225,7 @@ def small_disk(args, folder):
 def run_case(args, case):
     dest = os.path.join(args.work, case, "Orvantis III")
     shutil.rmtree(os.path.dirname(dest), ignore_errors=True)
-    which = {"first_key_install": "sample", "short_archive": "short", "disk_full": "big",
-             "cyrillic_name": "cyrillic", "over_first_release": "two_bases",
-             "over_second_release": "two_bases", "built_version": "versioned"}.get(case, "small")
+    which = CASES[case][0]
     args.shown = VERSIONED if which == "versioned" else args.version
     args.case, args.patch = case, os.path.join(args.patches, "Patch-%s.exe" % which)
     archive = os.path.join(args.patches, ("small" if which == "versioned" else which) + ".pak")
@@ -274,15 +247,15 @@ def run_case(args, case):
 
 
 def run_steps(args, case, dest, drive, archive):
-    first, second, steps = CASES[case]
+    _, first, second, steps = CASES[case]
     longest = "C:\\Games\\" + "Orvantis III\\" * 80
     values = dict(dest=drive, cwd="C:\\e2e-cwd",
                   desktop="C:\\users\\%s\\Desktop" % getpass.getuser(),
                   long1022=longest[:1022], long1023=longest[:1023])
     os.makedirs(os.path.join(args.prefix, "drive_c", "e2e-cwd"), exist_ok=True)
-    keys = ["-" if k is None else k.format(**values) for k in (first, second)]
+    keys = ["" if k == '""' else k.format(**values) for k in (first, second)]
     steps = [["keys"] + keys] + [[w.format(**values) for w in s.split(" ")]
-                                 for s in steps.split(" | ")]
+                                 for s in " ".join(steps).split(" | ")]
     with open(archive, "rb") as f:
         return run(args, dest, f.read(), lambda player: steps)
 
