@@ -30,18 +30,25 @@ VERSIONED = "2.01.017"  # what Patch-versioned.exe was built with
 
 def load_cases():
     """{name: (patch, first value, second value, steps)} from cases.txt."""
-    cases = {}
-    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "cases.txt"), encoding="utf-8") as f:
+    cases, steps = {}, []
+    here = os.path.dirname(os.path.abspath(__file__))
+    with open(os.path.join(here, "cases.txt"), encoding="utf-8") as f:
         for line in f:
             if line[0].isspace() and line.strip():
-                cases[name][3].append(line.strip())
+                steps.append(line.strip())
             elif line.strip() and not line.startswith("#"):
                 name, *head = line.split()
-                cases[name] = (*head, [])
+                steps = []
+                cases[name] = (*head, steps)
     return cases
 
 
 CASES = load_cases()
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 class Player:
@@ -137,33 +144,28 @@ class Player:
         self.seen("browser", owned=1, dialog_enabled=0, focus_in=1)
 
     # What must be on disk.
-    def installed(self, skip=None):
-        for name, content in self.files.items():
-            with open(self.at(name), "rb") as f:
-                assert name == skip or f.read() == content, name + " differs from the archive"
+    def installed(self, skip=None, cut=None, files=None):
+        """Every file whole, but skip; from cut on (a full disk), what fitted: a
+        start of each, cut's own short."""
+        files = files or self.files
+        names = list(files)
+        for i, name in enumerate(names):
+            held = read(self.at(name))
+            if cut is None or i < names.index(cut):
+                assert name == skip or held == files[name], name + " differs from the archive"
+            else:
+                assert files[name].startswith(held) and (name != cut or held != files[name]), name
 
     def installed_before(self, last):
-        """The files before last whole; from last on, what fitted: a start of each."""
-        names = list(self.files)
-        for name in names[:names.index(last)]:
-            with open(self.at(name), "rb") as f:
-                assert f.read() == self.files[name], name + " differs from the archive"
-        for name in names[names.index(last):]:
-            with open(self.at(name), "rb") as f:
-                held = f.read()
-            assert self.files[name].startswith(held), name + " is not a start of its bytes"
-            assert name != last or len(held) < len(self.files[name]), name + " whole on a full disk"
+        self.installed(cut=last)
 
     def copy_release(self, name):
         shutil.copytree(os.path.join(self.args.patches, "releases", name), self.dest)
 
     def is_new(self):
         new = os.path.join(self.args.patches, "releases", "new")
-        for folder, _, names in os.walk(new):
-            for name in names:
-                there = os.path.join(self.dest, os.path.relpath(folder, new), name)
-                with open(os.path.join(folder, name), "rb") as f, open(there, "rb") as g:
-                    assert f.read() == g.read(), name + " is not the new release's"
+        self.installed(files={os.path.relpath(os.path.join(f, n), new): read(os.path.join(f, n))
+                              for f, _, names in os.walk(new) for n in names})
 
     def empty(self):
         assert not os.path.exists(self.dest) or not os.listdir(self.dest), "something written"
@@ -175,8 +177,7 @@ class Player:
         self.do("hold", windows_path(self.at(HELD)))
 
     def kept(self):
-        with open(self.at(HELD), "rb") as f:
-            assert f.read() == b"held by another program", "the held file was changed"
+        assert read(self.at(HELD)) == b"held by another program", "the held file was changed"
 
     def root_untouched(self):
         for top in {name.split("\\")[0] for name in self.files}:
@@ -256,8 +257,7 @@ def run_steps(args, case, dest, drive, archive):
     keys = ["" if k == '""' else k.format(**values) for k in (first, second)]
     steps = [["keys"] + keys] + [[w.format(**values) for w in s.split(" ")]
                                  for s in " ".join(steps).split(" | ")]
-    with open(archive, "rb") as f:
-        return run(args, dest, f.read(), lambda player: steps)
+    return run(args, dest, read(archive), lambda player: steps)
 
 
 def main():
