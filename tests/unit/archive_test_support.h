@@ -41,8 +41,7 @@ inline void Set(Bytes* b, int size, std::initializer_list<std::uint64_t> pairs) 
 template <typename T = std::string>
 T Pattern(std::size_t size, int seed = 0) {
   T bytes(size, 0);
-  for (std::size_t i = 0; i < size; ++i)
-    bytes[i] = static_cast<typename T::value_type>(i * 31 + seed + i / 251);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 31 + seed + i / 251);
   return bytes;
 }
 

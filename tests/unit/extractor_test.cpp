@@ -1,3 +1,5 @@
+// The archive core: the extractor, the streams it reads and writes through, and
+// its path helpers.
 #include <csignal>
 #include <numeric>
 
@@ -20,7 +22,7 @@ extern "C" const char* __asan_default_options() {
 
 namespace {
 
-const std::uint64_t kOutOfReach = 1ull << 32;  // no memory stream seeks there
+const std::uint64_t k4GiB = 1ull << 32;  // no memory stream seeks there
 
 #ifndef _WIN32
 // Lowers a resource limit for the life of the object.
@@ -34,23 +36,33 @@ struct ScopedLimit {
   decltype(RLIMIT_AS) resource;
   rlimit saved;
 };
+
+TEST_F(ExtractTest, ShortWriteIsAWriteFailureAndTheRunGoesOn) {
+  // Past 600 bytes no file may grow, as on a full disk: the second piece goes
+  // in part, and the write fails instead of ending the process.
+  std::signal(SIGXFSZ, SIG_IGN);
+  int result = [&] {
+    ScopedLimit fileSize(RLIMIT_FSIZE, 600);
+    return Extract(ArchiveBuilder().Add("big", Pattern(1000)).Add("small", "fits"));
+  }();
+  EXPECT_EQ(EXTRACT_WRITE_FAILED, result);
+  EXPECT_EQ(Whole({File(At("big"), 1000, 99, {51}, 3), File(At("small"), 4, 100)}), stream->events);
+  EXPECT_EQ(Pattern(600), Contents(At("big")));
+  EXPECT_EQ("fits", Contents(At("small")));
+}
 #endif
 
+// Empty tables and files write no bytes and report no percentage.
 TEST_F(ExtractTest, CopiesInPiecesReportingEachNewPercentageOnce) {
   ExpectRun(ArchiveBuilder().Add("data\\a.bin", Pattern(1000)), EXTRACT_OK,
             {File(At("data\\a.bin"), 1000, 100, {51, 100})}, {{"data\\a.bin", Pattern(1000)}});
   EXPECT_EQ((Counts{48, 32, 11, 512, 488}), stream->reads);
-  EXPECT_EQ(1, stream->closes);
   // 200 pieces of half a percent each: 1 to 100, each once, never 0.
   Counts percents(100);
   std::iota(percents.begin(), percents.end(), 1u);
   ExpectRun(ArchiveBuilder().Add("big", Pattern(102400)), EXTRACT_OK,
             {File(At("big"), 102400, 100, percents)});
-}
-
-TEST_F(ExtractTest, EmptyTablesAndFilesWriteNoBytes) {
   ExpectRun(ArchiveBuilder(), EXTRACT_OK, {});
-  EXPECT_TRUE(fs::is_empty(dir));
   Store(At("empty"), "old bytes");
   ExpectRun(ArchiveBuilder().Add("empty", "").Add("ten", "0123456789"), EXTRACT_OK,
             {File(At("empty"), 0, 0, {}), File(At("ten"), 10, 100)}, {{"empty", ""}});
@@ -59,19 +71,17 @@ TEST_F(ExtractTest, EmptyTablesAndFilesWriteNoBytes) {
             {File(At("e1"), 0, 100, {}), File(At("e2"), 0, 100, {})});
   // An empty file's offset is never sought: out of reach, it still installs.
   ArchiveBuilder distant = ArchiveBuilder().Add("distant", "");
-  distant.entries[0].dataOffset = kOutOfReach;
+  distant.entries[0].dataOffset = k4GiB;
   ExpectRun(distant, EXTRACT_OK, {File(At("distant"), 0, 100, {})});
 }
 
-// The second's 200 bytes never count: the third ends at 400 of 600.
-TEST_F(ExtractTest, FileThatCannotBeCreatedIsSkipped) {
+// A file that cannot be created is skipped, and the second's 200 bytes never
+// count: the third ends at 400 of 600. A short file keeps its whole pieces.
+TEST_F(ExtractTest, AFailedFileIsSkippedAndTheRunGoesOn) {
   fs::create_directory(Native(At("2")));
   ExpectRun(ArchiveBuilder().Add("1", Pattern(100)).Add("2", Pattern(200)).Add("3", Pattern(300)),
             EXTRACT_CREATE_FAILED, {File(At("1"), 100, 16), {Error(5)}, File(At("3"), 300, 66)},
             {{"1", Pattern(100)}, {"3", Pattern(300)}});
-}
-
-TEST_F(ExtractTest, ShortFileKeepsItsWholePiecesAndTheRunGoesOn) {
   ArchiveBuilder builder = ArchiveBuilder().Add("after", "later").Add("short", Pattern(1100));
   builder.entries[1].dataSize = 1200;
   std::swap(builder.entries[0], builder.entries[1]);  // its bytes still end the archive
@@ -106,8 +116,8 @@ TEST_F(ExtractTest, FailuresBeforeTheFirstEntryEndTheRun) {
       {with([](auto& h) { h.tableSize = 33; }), 2, {}, {48}, 1},
       {with([](auto& h) { h.tableSize = 0xFFFFFFE0u; }), 4, {Error(4)}, {48}, 1},
       {with([](auto& h) { h.namesSize = 0xFFFFFFE0u; }), 4, {Error(4)}, {48}, 1},
-      {with([](auto& h) { h.tableOffset = kOutOfReach; }), 2, {Error(2)}, {48}, 1},
-      {with([](auto& h) { h.namesOffset = kOutOfReach; }), 2, {Error(2)}, {48, 32}, 1},
+      {with([](auto& h) { h.tableOffset = k4GiB; }), 2, {Error(2)}, {48}, 1},
+      {with([](auto& h) { h.namesOffset = k4GiB; }), 2, {Error(2)}, {48, 32}, 1},
       {with([&](auto& h) { h.tableOffset = size - 1; }), 2, {Error(2)}, {48, 32}, 1},
       {with([&](auto& h) { h.namesSize = size; }), 2, {Error(2)}, {48, 32, size}, 1},
   };
@@ -117,24 +127,7 @@ TEST_F(ExtractTest, FailuresBeforeTheFirstEntryEndTheRun) {
     EXPECT_EQ(reads, stream->reads);
     EXPECT_EQ(closes, stream->closes);
   }
-  EXPECT_TRUE(fs::is_empty(dir));
 }
-
-#ifndef _WIN32
-TEST_F(ExtractTest, ShortWriteIsAWriteFailureAndTheRunGoesOn) {
-  // Past 600 bytes no file may grow, as on a full disk: the second piece goes
-  // in part, and the write fails instead of ending the process.
-  std::signal(SIGXFSZ, SIG_IGN);
-  int result = [&] {
-    ScopedLimit fileSize(RLIMIT_FSIZE, 600);
-    return Extract(ArchiveBuilder().Add("big", Pattern(1000)).Add("small", "fits"));
-  }();
-  EXPECT_EQ(EXTRACT_WRITE_FAILED, result);
-  EXPECT_EQ(Whole({File(At("big"), 1000, 99, {51}, 3), File(At("small"), 4, 100)}), stream->events);
-  EXPECT_EQ(Pattern(600), Contents(At("big")));
-  EXPECT_EQ("fits", Contents(At("small")));
-}
-#endif
 
 TEST_F(ExtractTest, ProtectedFilesAreReplaced) {
   std::vector<std::pair<std::string, DWORD>> files = {{"ro", FILE_ATTRIBUTE_READONLY}};
@@ -195,6 +188,96 @@ TEST_F(ExtractTest, FolderIsJoinedAsWindowsReadsIt) {
   expect("", root, "\\" + root);
   expect(nullptr, "sub\\n", fs::current_path().string() + "\\sub\\n", nullptr);
   expect(dest.c_str(), "a\\b/c.txt", dest + "\\a\\b/c.txt");
+}
+
+// What one read of up to count bytes gets.
+std::string Take(DataStream& stream, std::uint32_t count) {
+  std::string bytes(count, '\0');
+  bytes.resize(stream.Read(&bytes[0], count));
+  return bytes;
+}
+
+// Open leaves the position; reads and writes stop at the end; seeks are
+// bounded by 32 bits, not by the block; Close forgets it.
+TEST(MemoryDataStream, FollowsItsBlock) {
+  std::string block = Pattern(600);
+  MemoryDataStream stream(&block[0], 600);
+  ASSERT_TRUE(stream.Seek(500));
+  ASSERT_TRUE(stream.Open("ignored", true));
+  EXPECT_EQ(block.substr(500), Take(stream, 512));
+  EXPECT_EQ("", Take(stream, 512));
+  ASSERT_TRUE(stream.Seek(597));
+  EXPECT_EQ(3u, stream.Write("abcdef", 6));
+  EXPECT_EQ("abc", block.substr(597));
+  EXPECT_TRUE(stream.Seek(k4GiB - 1));
+  EXPECT_EQ("", Take(stream, 1));
+  ASSERT_TRUE(stream.Seek(7));
+  EXPECT_FALSE(stream.Seek(k4GiB));
+  EXPECT_EQ(block.substr(7, 1), Take(stream, 1));
+  EXPECT_TRUE(stream.Close());
+  EXPECT_FALSE(stream.Open(nullptr, false));
+  ASSERT_TRUE(stream.Seek(0));
+  EXPECT_EQ("", Take(stream, 1));
+}
+
+TEST(FileDataStream, WritesSeeksAndReplacesARealFile) {
+  ScratchFolder scratch;
+  std::string path = scratch.path + "\\f.txt";
+  FileDataStream stream;  // never opened, it does nothing
+  EXPECT_EQ("", Take(stream, 1));
+  EXPECT_EQ(0u, stream.Write("x", 1));
+  EXPECT_FALSE(stream.Seek(0));
+  EXPECT_FALSE(stream.Close());
+  ASSERT_TRUE(stream.Open(path.c_str(), true));
+  EXPECT_EQ(10u, stream.Write("0123456789", 10));
+  ASSERT_TRUE(stream.Open(path.c_str(), false));
+  ASSERT_TRUE(stream.Seek(4));
+  EXPECT_EQ("4", Take(stream, 1));
+  EXPECT_TRUE(stream.Seek(k4GiB - 1));  // a low part of all ones is no failure
+  // Reopening closes the old handle first: a writer still open, sharing only
+  // reads, would make the reader's open fail.
+  ASSERT_TRUE(stream.Open(path.c_str(), true));
+  EXPECT_EQ(2u, stream.Write("hi", 2));
+  ASSERT_TRUE(stream.Open(path.c_str(), false));
+  EXPECT_EQ("hi", Take(stream, 32));
+  EXPECT_EQ("", Take(stream, 32));
+  EXPECT_TRUE(stream.Close());
+
+  EXPECT_FALSE(stream.Open((scratch.path + "\\missing").c_str(), false));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
+  EXPECT_FALSE(stream.Open(scratch.path.c_str(), false));
+  EXPECT_FALSE(stream.Close());
+}
+
+// Joins into a buffer whose bytes past capacity must stay untouched.
+std::string Joined(int capacity, const char* folder, const char* name) {
+  char out[64];
+  std::memset(out, '#', sizeof out);
+  char* joined = JoinPath(out, capacity, folder, name);
+  std::string past(out + std::max(capacity, 0), out + 64);
+  if (past != std::string(past.size(), '#')) return "overflow";
+  return joined == nullptr ? "null" : joined == out ? std::string(out) : "wrong buffer";
+}
+
+TEST(JoinPath, AddsOneSeparatorWhereNeededAndFitsExactlyOrFails) {
+  EXPECT_EQ("C:\\x\\a\\b.txt", Joined(64, "C:\\x", "a\\b.txt"));
+  EXPECT_EQ("C:\\x\\a", Joined(64, "C:\\x\\", "a"));
+  EXPECT_EQ("dir/a", Joined(64, "dir/", "a"));
+  EXPECT_EQ("\\a", Joined(64, "", "a"));
+  EXPECT_EQ("dir\\", Joined(64, "dir", ""));
+  // Fits exactly or fails.
+  EXPECT_EQ("abc\\de", Joined(7, "abc", "de"));
+  EXPECT_EQ("null", Joined(6, "abc", "de"));
+  EXPECT_EQ("ab\\de", Joined(6, "ab\\", "de"));
+  EXPECT_EQ("null", Joined(5, "ab\\", "de"));
+  // The folder alone, then with its separator, no longer fits.
+  EXPECT_EQ("null", Joined(3, "abc", ""));
+  EXPECT_EQ("null", Joined(4, "abc", ""));
+  EXPECT_EQ("abc\\", Joined(5, "abc", ""));
+  EXPECT_EQ("null", Joined(1, "", ""));
+  EXPECT_EQ("\\", Joined(2, "", ""));
+  EXPECT_EQ("null", Joined(0, "", ""));
+  EXPECT_EQ("null", Joined(-1, "a", "b"));
 }
 
 }  // namespace

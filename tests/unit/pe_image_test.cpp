@@ -208,10 +208,12 @@ TEST_F(PeImageTest, RoundTrip) {
   EXPECT_EQ(Slice(bare, 0x200, 0x600), Slice(out, 0x200, 0x600));  // .text and .reloc
 }
 
-TEST_F(PeImageTest, ReadRefusesWhatItCannotRebuild) {
-  // In the resources at 0x600: the first type's name table at 0x628, its
-  // data entry at 0x658.
-  const std::pair<std::function<void(Bytes*)>, const char*> rows[] = {
+// Read refuses what it cannot take apart or Write could not rebuild, leaving
+// the image empty.
+TEST_F(PeImageTest, RefusesWhatItCannotRebuild) {
+  // In the resources at 0x600: the first type's name entry points to its
+  // language table at 0x63C, its data entry is at 0x658.
+  const std::pair<std::function<void(Bytes*)>, const char*> damages[] = {
       {[](Bytes* b) { (*b)[1] = 'X'; }, "not a Windows program (no MZ header)"},
       {[](Bytes* b) { (*b)[kPe] = 'X'; }, "not a Windows program (no PE header)"},
       {[](Bytes* b) { Set(b, kOptional, 0x20B, 2); }, "a 64-bit program"},
@@ -232,7 +234,7 @@ TEST_F(PeImageTest, ReadRefusesWhatItCannotRebuild) {
       {[](Bytes* b) { *b = Image({}, false), (*b)[kTable + 80] = '.'; }, "no room in its headers"},
       {[](Bytes* b) { Set(b, Dir(9), 0x3008); }, "its data directory 9 points into the resources"},
   };
-  for (const auto& [change, text] : rows) {
+  for (const auto& [change, text] : damages) {
     Bytes bytes = Image(resources);
     change(&bytes);
     PeImage image;
@@ -240,11 +242,10 @@ TEST_F(PeImageTest, ReadRefusesWhatItCannotRebuild) {
     EXPECT_NE(std::string::npos, error.find(text)) << text << " / " << error;
     EXPECT_TRUE(image.resources().empty());
   }
-}
 
-TEST_F(PeImageTest, WriteRefusesAStreamOfAnotherSizeOrARefusedWriteOrTwins) {
+  // Write refuses a stream of another size, a refused write, and twins.
   // Bytes written, what the stream returns, whether the output refuses.
-  const std::tuple<std::size_t, bool, bool, const char*> rows[] = {
+  const std::tuple<std::size_t, bool, bool, const char*> streams[] = {
       {9, true, false, "the resource BINARY 105 (language 0419) wrote 9 bytes, not the 10 bytes"},
       {11, false, false, "wrote more than the 10 bytes announced"},
       {10, false, false, "the resource BINARY 105 (language 0419) could not be written"},
@@ -253,7 +254,7 @@ TEST_F(PeImageTest, WriteRefusesAStreamOfAnotherSizeOrARefusedWriteOrTwins) {
   PeImage image;
   ASSERT_TRUE(image.Read(Image(resources), &error)) << error;
   PeResource* r = image.Find(K::Named(u"BINARY"), K::Number(105), 0x419);
-  for (const auto& row : rows) {
+  for (const auto& row : streams) {
     MemorySink out;
     r->streamedSize = 10;
     r->stream = [&](OutputSink& sink) {
@@ -304,7 +305,7 @@ Bytes VersionBlock(const std::uint16_t v[4], const std::u16string& text) {
 }
 
 // The texts' lengths move the padding after them either way.
-TEST(ResourceBlocks, VersionNumbersAndStrings) {
+TEST(ResourceBlocks, VersionNumbersAndTableString) {
   const std::uint16_t old[4] = {1, 0, 0, 1}, parts[4] = {2, 10, 300, 4000};
   std::string error;
   for (const std::u16string text : {u"2.10", u"2.10.300.4000", u""}) {
@@ -323,9 +324,8 @@ TEST(ResourceBlocks, VersionNumbersAndStrings) {
     EXPECT_EQ(before, *block);
   }
   EXPECT_EQ("the version block has no fixed version part", error);
-}
 
-TEST(ResourceBlocks, TableStringReplacesOneOfSixteen) {
+  // A string table block: one of sixteen strings replaced.
   auto block = [](unsigned index, const std::u16string& text) {
     Bytes b;
     for (unsigned i = 0; i < 16; ++i) {
@@ -335,14 +335,13 @@ TEST(ResourceBlocks, TableStringReplacesOneOfSixteen) {
     b.push_back(0xAA), b.push_back(0xBB);
     return b;
   };
-  std::string error;
   for (unsigned index : {0u, 5u, 15u}) {
     Bytes b = block(99, u"");
     ASSERT_TRUE(SetTableString(&b, index, u"new text", &error)) << error;
     EXPECT_EQ(block(index, u"new text"), b);
   }
-  Bytes b = block(99, u""), cut = b;
-  EXPECT_FALSE(SetTableString(&b, 16, u"x", &error));
+  cut = block(99, u"");
+  EXPECT_FALSE(SetTableString(&cut, 16, u"x", &error));
   cut.resize(cut.size() - 5);
   EXPECT_FALSE(SetTableString(&cut, 0, u"x", &error));
   EXPECT_EQ("the string table block is cut short in string 15", error);
