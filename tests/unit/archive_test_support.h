@@ -1,5 +1,6 @@
-// Shared by the archive core's tests: archives built in memory, a stream that
-// records what the extractor does with it, and scratch folders.
+// Shared by the archive core's and the host library's tests: archives built in
+// memory, a stream that records what the extractor does with it, scratch
+// folders and little-endian fields.
 #ifndef TESTS_UNIT_ARCHIVE_TEST_SUPPORT_H
 #define TESTS_UNIT_ARCHIVE_TEST_SUPPORT_H
 
@@ -13,12 +14,36 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "archive_extractor.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<unsigned char>;
+using Counts = std::vector<std::uint32_t>;
+
+inline std::uint32_t Get(const Bytes& b, std::size_t at, int size = 4) {
+  std::uint32_t value = 0;
+  for (int i = 0; i < size; ++i) value |= static_cast<std::uint32_t>(b.at(at + i)) << 8 * i;
+  return value;
+}
+inline void Set(Bytes* b, std::size_t at, std::uint64_t value, int size = 4) {
+  for (int i = 0; i < size; ++i) b->at(at + i) = static_cast<unsigned char>(value >> 8 * i);
+}
+// Fields of one size, as offset and value pairs.
+inline void Set(Bytes* b, int size, std::initializer_list<std::uint64_t> pairs) {
+  for (auto p = pairs.begin(); p != pairs.end(); p += 2) Set(b, p[0], p[1], size);
+}
+
+// Bytes that differ from piece to piece, and with the seed from pattern to
+// pattern, so a misplaced piece shows.
+template <typename T = std::string>
+T Pattern(std::size_t size, int seed = 0) {
+  T bytes(size, 0);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 31 + seed + i / 251);
+  return bytes;
+}
 
 // Header, names, table, then the files' bytes: the last file stored ends the
 // archive, so an entry can claim more bytes than there are.
@@ -27,30 +52,23 @@ struct ArchiveBuilder {
   std::string names, data;
 
   ArchiveBuilder& Add(const std::string& name, const std::string& bytes) {
-    ArchiveEntry entry{};
-    entry.dataOffset = data.size();
-    entry.dataSize = static_cast<std::uint32_t>(bytes.size());
-    entry.nameOffset = static_cast<std::uint32_t>(names.size());
-    entries.push_back(entry);
+    entries.push_back({data.size(), static_cast<std::uint32_t>(bytes.size()),
+                       static_cast<std::uint32_t>(names.size()), 0, 0, 0});
     names.append(name).push_back('\0');
     data += bytes;
     return *this;
   }
 
   Bytes Build() const {
-    ArchiveHeader header{};
-    header.tableSize = static_cast<std::uint32_t>(entries.size() * sizeof(ArchiveEntry));
-    header.namesSize = static_cast<std::uint32_t>(names.size());
-    header.namesOffset = sizeof header;
-    header.tableOffset = sizeof header + names.size();
-    std::size_t base = header.tableOffset + header.tableSize;
-    Bytes bytes(base);
-    std::memcpy(bytes.data(), &header, sizeof header);
-    std::memcpy(&bytes[sizeof header], names.data(), names.size());
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      ArchiveEntry entry = entries[i];
+    std::size_t table = 48 + names.size(), base = table + 32 * entries.size();
+    Bytes bytes(48);
+    Set(&bytes, 4, {20, 32 * entries.size(), 36, names.size()});  // tableSize, namesSize
+    Set(&bytes, 8, {24, table, 40, 48});                          // tableOffset, namesOffset
+    bytes.insert(bytes.end(), names.begin(), names.end());
+    for (ArchiveEntry entry : entries) {
       entry.dataOffset += base;
-      std::memcpy(&bytes[header.tableOffset + i * sizeof entry], &entry, sizeof entry);
+      auto raw = reinterpret_cast<const unsigned char*>(&entry);
+      bytes.insert(bytes.end(), raw, raw + sizeof entry);
     }
     bytes.insert(bytes.end(), data.begin(), data.end());
     return bytes;
@@ -66,27 +84,11 @@ Bytes WithHeader(Bytes bytes, Change change) {
   return bytes;
 }
 
-// Bytes that differ from piece to piece, so a misplaced piece shows.
-inline std::string Pattern(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 31 + i / 251);
-  return bytes;
-}
-
-struct Event {
-  int event;
-  std::uint32_t value;
-  std::string name = "(null)";
-  bool operator==(const Event& o) const {
-    return event == o.event && value == o.value && name == o.name;
-  }
-  friend void PrintTo(const Event& e, std::ostream* out) {
-    *out << "{" << e.event << ", " << e.value << ", \"" << e.name << "\"}";
-  }
-};
+// What the stream was told: the event, its value and its name.
+using Event = std::tuple<int, std::uint32_t, std::string>;
 using Events = std::vector<Event>;
 
-inline Event Error(std::uint32_t code) { return {EVENT_ERROR, code}; }
+inline Event Error(std::uint32_t code) { return {EVENT_ERROR, code, "(null)"}; }
 
 // A whole run: BEGIN, the parts, END.
 inline Events Whole(std::initializer_list<Events> parts, const char* archive = "patch") {
@@ -98,7 +100,7 @@ inline Events Whole(std::initializer_list<Events> parts, const char* archive = "
 
 // One created file; a failure's code, when given, comes before FILE_END.
 inline Events File(const std::string& path, std::uint32_t size, std::uint32_t totalPercent,
-                   std::initializer_list<std::uint32_t> percents = {100}, int error = -1) {
+                   const Counts& percents = {100}, int error = -1) {
   Events events = {{EVENT_TOTAL_PROGRESS, totalPercent, path}, {EVENT_FILE_BEGIN, size, path}};
   for (std::uint32_t p : percents) events.push_back({EVENT_FILE_PROGRESS, p, path});
   if (error >= 0) events.push_back(Error(error));
@@ -111,10 +113,6 @@ inline Events File(const std::string& path, std::uint32_t size, std::uint32_t to
 class TestStream : public MemoryDataStream {
  public:
   using MemoryDataStream::MemoryDataStream;
-  bool Open(const char* name, bool forWrite) override {
-    ++opens;
-    return MemoryDataStream::Open(name, forWrite);
-  }
   std::uint32_t Read(void* buffer, std::uint32_t count) override {
     reads.push_back(count);
     return MemoryDataStream::Read(buffer, count);
@@ -124,11 +122,11 @@ class TestStream : public MemoryDataStream {
     return MemoryDataStream::Close();
   }
   bool Notify(int event, std::uint32_t value, const char* name) override {
-    events.push_back({event, value, name != nullptr ? name : "(null)"});
+    events.emplace_back(event, value, name != nullptr ? name : "(null)");
     return true;
   }
-  int opens = 0, closes = 0;
-  std::vector<std::uint32_t> reads;  // the counts asked for
+  int closes = 0;
+  Counts reads;  // the counts asked for
   Events events;
 };
 
@@ -151,16 +149,11 @@ inline void Store(const std::string& path, const std::string& bytes) {
 
 // A fresh folder under the system's temp folder, removed with everything in it.
 struct ScratchFolder {
-  ScratchFolder()
-      : path((fs::temp_directory_path() / ("unit-" + std::to_string(std::random_device()())))
-                 .string()) {
-    fs::create_directories(path);
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  const std::string path;
+  ScratchFolder() { fs::create_directories(path); }
+  ~ScratchFolder() { fs::remove_all(path, ignored); }
+  const std::string path =
+      (fs::temp_directory_path() / ("unit-" + std::to_string(std::random_device()()))).string();
+  std::error_code ignored;
 };
 
 struct CurrentFolder {
@@ -172,13 +165,23 @@ struct CurrentFolder {
 class ExtractTest : public ::testing::Test {
  protected:
   std::string At(const std::string& name) const { return dir + "\\" + name; }
-  // Runs over a copy of bytes; the stream stays for the checks.
+  // Runs over a copy of bytes, none making a stream that cannot open; the
+  // stream stays for the checks.
   int Extract(Bytes bytes, const char* folder, const char* name = "patch") {
     archive = std::move(bytes);
-    stream = std::make_unique<TestStream>(archive.data(), archive.size());
+    stream =
+        std::make_unique<TestStream>(archive.empty() ? nullptr : archive.data(), archive.size());
     return ArchiveExtractor().Extract(name, folder, *stream);
   }
   int Extract(const ArchiveBuilder& builder) { return Extract(builder.Build(), dir.c_str()); }
+  // Extracts into the scratch folder, checking the result, the events between
+  // BEGIN and END, and what the named files then hold.
+  void ExpectRun(const ArchiveBuilder& builder, int result, std::initializer_list<Events> events,
+                 std::initializer_list<std::pair<std::string, std::string>> files = {}) {
+    EXPECT_EQ(result, Extract(builder));
+    EXPECT_EQ(Whole(events), stream->events);
+    for (const auto& file : files) EXPECT_EQ(file.second, Contents(At(file.first))) << file.first;
+  }
 
   ScratchFolder scratch;
   const std::string dir = scratch.path;

@@ -1,35 +1,17 @@
 // The PE image the installer stub is rebuilt from, and the resource blocks it
 // edits, on programs and blocks laid out here by hand.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <functional>
-#include <tuple>
-
+#include "archive_test_support.h"
 #include "pe_image.h"
 #include "resource_blocks.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
 using K = ResourceKey;
 
 const std::uint32_t kPe = 0x40, kOptional = kPe + 24, kTable = kOptional + 224;
 const std::uint32_t kCheckSum = kOptional + 64, kOldResources = 0x600;
 std::uint32_t Dir(int index) { return kOptional + 96 + 8 * index; }
 
-std::uint32_t Get(const Bytes& b, std::size_t at, int size = 4) {
-  std::uint32_t value = 0;
-  for (int i = 0; i < size; ++i) value |= static_cast<std::uint32_t>(b.at(at + i)) << 8 * i;
-  return value;
-}
-void Set(Bytes* b, std::size_t at, std::uint64_t value, int size = 4) {
-  for (int i = 0; i < size; ++i) b->at(at + i) = static_cast<unsigned char>(value >> 8 * i);
-}
-// Fields of one size, as offset and value pairs.
-void Set(Bytes* b, int size, std::initializer_list<std::uint64_t> pairs) {
-  for (auto p = pairs.begin(); p != pairs.end(); p += 2) Set(b, p[0], p[1], size);
-}
 void Append(Bytes* b, const std::u16string& text) {
   for (char16_t c : text) b->push_back(c & 0xFF), b->push_back(c >> 8);
 }
@@ -37,32 +19,12 @@ void Align(Bytes* b, std::size_t alignment) {
   b->resize((b->size() + alignment - 1) / alignment * alignment);
 }
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
-Bytes Pattern(std::size_t size, int seed) {
-  Bytes bytes(size);
-  for (std::size_t i = 0; i < size; ++i)
-    bytes[i] = static_cast<unsigned char>(i * 31 + seed + i / 251);
-  return bytes;
-}
 Bytes Slice(const Bytes& b, std::size_t at, std::size_t size) {
   return Bytes(b.begin() + at, b.begin() + at + size);
 }
 
-// The loader's sum the plain way: 16-bit words with the carry folded back at
-// each step, the field itself left out, plus the length.
-std::uint32_t Checksum(const Bytes& file) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < file.size(); i += 2) {
-    if (i == kCheckSum || i == kCheckSum + 2) continue;
-    sum += file[i] | (i + 1 < file.size() ? file[i + 1] << 8 : 0);
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  return sum + static_cast<std::uint32_t>(file.size());
-}
-
 PeResource Resource(ResourceKey type, ResourceKey name, std::uint16_t language, Bytes data) {
-  PeResource r;
-  r.type = type, r.name = name, r.language = language, r.data = std::move(data);
-  return r;
+  return {type, name, language, 0, std::move(data), 0, {}};
 }
 
 // One name and one language for each type (named types first): each type's
@@ -95,21 +57,19 @@ const Bytes kRelocations = {0x00, 0x10, 0, 0, 12, 0, 0, 0, 0x04, 0x30, 0x10, 0x3
 
 // As the linker lays it out: 0x200 bytes of headers, .text, .rsrc, .reloc.
 Bytes Image(const std::vector<PeResource>& resources, bool withResources = true) {
-  std::vector<std::pair<std::string, Bytes>> sections = {{".text", Pattern(0x300, 1)}};
+  std::vector<std::pair<std::string, Bytes>> sections = {{".text", Pattern<Bytes>(0x300, 1)}};
   if (withResources) sections.push_back({".rsrc", ResourceSection(0x2000, resources)});
   sections.push_back({".reloc", kRelocations});
   Bytes b(0x200);
-  b[0] = 'M', b[1] = 'Z';
   Set(&b, 4,
       {0x3C, kPe, kPe, 0x4550, kOptional + 16, 0x1000, kOptional + 32, 0x1000, kOptional + 36,
        0x200, kOptional + 60, 0x200, kOptional + 92, 16});
   Set(&b, 2,
-      {kPe + 4, 0x14C, kPe + 6, sections.size(), kPe + 20, 224, kOptional, 0x10B, kOptional + 68,
-       2});
+      {0, 'M' | 'Z' << 8, kPe + 4, 0x14C, kPe + 6, sections.size(), kPe + 20, 224, kOptional, 0x10B,
+       kOptional + 68, 2});
   std::uint32_t va = 0x1000;
   for (std::size_t i = 0; i < sections.size(); ++i) {
-    const std::string& name = sections[i].first;
-    const Bytes& data = sections[i].second;
+    const auto& [name, data] = sections[i];
     std::size_t at = kTable + 40 * i, size = data.size();
     std::memcpy(&b[at], name.data(), name.size());
     Set(&b, 4,
@@ -157,24 +117,24 @@ class PeImageTest : public ::testing::Test {
   void Stream(PeResource* r) {
     r->streamedSize = archive.size();
     r->stream = [this](OutputSink& out) {
-      for (std::size_t at = 0; at < archive.size(); at += 999) {
+      for (std::size_t at = 0; at < archive.size(); at += 999)
         if (!out.Write(&archive[at], std::min<std::size_t>(999, archive.size() - at))) return false;
-      }
       return true;
     };
   }
 
   const std::vector<PeResource> resources = {
       Resource(K::Named(u"BINARY"), K::Number(105), 0x419, Text("old archive")),
-      Resource(K::Number(6), K::Number(7), 0x419, Pattern(40, 2)),
-      Resource(K::Number(16), K::Number(1), 0x419, Pattern(60, 3))};
-  const Bytes archive = Pattern(100001, 5);
+      Resource(K::Number(6), K::Number(7), 0x419, Pattern<Bytes>(40, 2)),
+      Resource(K::Number(16), K::Number(1), 0x419, Pattern<Bytes>(60, 3))};
+  const Bytes archive = Pattern<Bytes>(100001, 5);
   std::string error;
 };
 
 // Write refuses to break a signature; without it, moves .reloc down, puts the
 // sorted directory last with the streamed archive at its very end and fixes
-// the headers; a second pass keeps it all.
+// the headers; a second pass keeps it all. A program without resources gets
+// a section for them.
 TEST_F(PeImageTest, RoundTrip) {
   Bytes signedImage = Image(resources);
   Set(&signedImage, 4, {Dir(4), signedImage.size(), Dir(4) + 4, 16});
@@ -188,11 +148,11 @@ TEST_F(PeImageTest, RoundTrip) {
   EXPECT_NE(std::string::npos, error.find("it is signed")) << error;
   image.RemoveSignature();
   Stream(image.Find(K::Named(u"BINARY"), K::Number(105), 0x419));
-  image.Put(Resource(K::Number(16), K::Number(1), 0x419, Pattern(77, 6)));
+  image.Put(Resource(K::Number(16), K::Number(1), 0x419, Pattern<Bytes>(77, 6)));
   image.Put(Resource(K::Number(3), K::Number(2), 0x409, Text("3")));
   image.Put(Resource(K::Number(3), K::Number(2), 0, Text("odd")));
   image.Put(Resource(K::Named(u"a"), K::Number(1), 0, Text("after capitals")));
-  image.Put(Resource(K::Number(3), K::Named(u"Z"), 0, Pattern(9, 7)));
+  image.Put(Resource(K::Number(3), K::Named(u"Z"), 0, Pattern<Bytes>(9, 7)));
   image.Put(Resource(K::Named(u"AB"), K::Named(u"NAME"), 0x409, Text("first")));
 
   Bytes out = Written(image);
@@ -200,11 +160,11 @@ TEST_F(PeImageTest, RoundTrip) {
   EXPECT_EQ((Listing{{"AB", "NAME", 0x409, Text("first")},
                      {"BINARY", "105", 0x419, archive},
                      {"a", "1", 0, Text("after capitals")},
-                     {"3", "Z", 0, Pattern(9, 7)},
+                     {"3", "Z", 0, Pattern<Bytes>(9, 7)},
                      {"3", "2", 0, Text("odd")},
                      {"3", "2", 0x409, Text("3")},
-                     {"6", "7", 0x419, Pattern(40, 2)},
-                     {"16", "1", 0x419, Pattern(77, 6)}}),
+                     {"6", "7", 0x419, Pattern<Bytes>(40, 2)},
+                     {"16", "1", 0x419, Pattern<Bytes>(77, 6)}}),
             List(again.resources()));
   std::uint32_t size = Get(out, kTable + 88), raw = (size + 0x1FF) & ~0x1FFu;
   std::string names;
@@ -215,11 +175,19 @@ TEST_F(PeImageTest, RoundTrip) {
   for (std::uint32_t at : {kTable + 96, Dir(4), Dir(5), Dir(5) + 4, Dir(2), Dir(2) + 4,
                            kOptional + 56, kOptional + 8, 0x800u + 12, kCheckSum})
     fields.push_back(Get(out, at));
+  // The loader's sum the plain way: 16-bit words with the carry folded back at
+  // each step, the field itself left out, plus the length.
+  std::uint32_t sum = 0, length = static_cast<std::uint32_t>(out.size());
+  for (std::size_t i = 0; i < out.size(); i += 2) {
+    if (i == kCheckSum || i == kCheckSum + 2) continue;
+    sum += out[i] | (i + 1 < out.size() ? out[i + 1] << 8 : 0);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
   EXPECT_EQ(".text.reloc.rsrc", names);
   // The sections' RVAs and offsets; .text holds code only; 3 named and 3 numbered types.
   EXPECT_EQ((std::vector<std::uint32_t>{
                 3, 0x1000, 0x200, 0x2000, kOldResources, 0x3000, 0x800, raw, 0, 0x2000, 12, 0x3000,
-                size, (0x3000 + size + 0xFFF) & ~0xFFFu, 0x200 + raw, 0x30003, Checksum(out)}),
+                size, (0x3000 + size + 0xFFF) & ~0xFFFu, 0x200 + raw, 0x30003, sum + length}),
             fields);
   EXPECT_EQ(0x800 + raw, out.size());
   EXPECT_EQ(Slice(Image(resources), 0x200, 0x400), Slice(out, 0x200, 0x400));
@@ -228,27 +196,24 @@ TEST_F(PeImageTest, RoundTrip) {
   EXPECT_EQ(archive, Slice(out, 0x800 + size - archive.size(), archive.size()));
   Stream(again.Find(K::Named(u"BINARY"), K::Number(105), 0x419));
   EXPECT_EQ(out, Written(again));
-}
 
-TEST_F(PeImageTest, ResourceSectionIsAddedWhenThereIsNone) {
+  // Without a resource section, one is added after the others.
   Bytes bare = Image({}, false);
-  PeImage image, again;
   ASSERT_TRUE(image.Read(bare, &error)) << error;
   image.Put(resources[2]);
-  Bytes out = Written(image);
+  out = Written(image);
   ASSERT_TRUE(again.Read(out, &error)) << error;
   EXPECT_EQ(List({resources[2]}), List(again.resources()));
   EXPECT_STREQ(".rsrc", reinterpret_cast<const char*>(&out[kTable + 80]));
   EXPECT_EQ(Slice(bare, 0x200, 0x600), Slice(out, 0x200, 0x600));  // .text and .reloc
 }
 
-TEST_F(PeImageTest, ReadRefusesWhatItCannotRebuild) {
-  const std::uint32_t typeTable = kOldResources + 40,
-                      dataEntry = typeTable + 48;  // the first type's
-  const struct {
-    std::function<void(Bytes*)> change;
-    const char* error;
-  } rows[] = {
+// Read refuses what it cannot take apart or Write could not rebuild, leaving
+// the image empty.
+TEST_F(PeImageTest, RefusesWhatItCannotRebuild) {
+  // In the resources at 0x600: the first type's name entry points to its
+  // language table at 0x63C, its data entry is at 0x658.
+  const std::pair<std::function<void(Bytes*)>, const char*> damages[] = {
       {[](Bytes* b) { (*b)[1] = 'X'; }, "not a Windows program (no MZ header)"},
       {[](Bytes* b) { (*b)[kPe] = 'X'; }, "not a Windows program (no PE header)"},
       {[](Bytes* b) { Set(b, kOptional, 0x20B, 2); }, "a 64-bit program"},
@@ -258,8 +223,8 @@ TEST_F(PeImageTest, ReadRefusesWhatItCannotRebuild) {
       {[](Bytes* b) { b->resize(0x180); }, "the section table lies outside them"},
       {[](Bytes* b) { b->resize(0x900); }, "its section .reloc lies outside the file"},
       {[](Bytes* b) { Set(b, kOldResources + 20, 0x80001F00); }, "a table lies outside"},
-      {[=](Bytes* b) { Set(b, typeTable + 20, 0x80000000); }, "a table or entry is reached twice"},
-      {[=](Bytes* b) { Set(b, dataEntry, 0x7FFF0000); }, "the data of BINARY 105 (language 0419)"},
+      {[](Bytes* b) { Set(b, 0x63C, 0x80000000); }, "a table or entry is reached twice"},
+      {[](Bytes* b) { Set(b, 0x658, 0x7FFF0000); }, "the data of BINARY 105 (language 0419)"},
       {[](Bytes* b) { b->push_back(0); }, "data after its last section (1 bytes)"},
       {[](Bytes* b) {
          Set(b, 4, {Dir(4), b->size() + 8, Dir(4) + 4, 8}), b->resize(b->size() + 16, 1);
@@ -269,22 +234,18 @@ TEST_F(PeImageTest, ReadRefusesWhatItCannotRebuild) {
       {[](Bytes* b) { *b = Image({}, false), (*b)[kTable + 80] = '.'; }, "no room in its headers"},
       {[](Bytes* b) { Set(b, Dir(9), 0x3008); }, "its data directory 9 points into the resources"},
   };
-  for (const auto& row : rows) {
+  for (const auto& [change, text] : damages) {
     Bytes bytes = Image(resources);
-    row.change(&bytes);
+    change(&bytes);
     PeImage image;
-    EXPECT_FALSE(image.Read(bytes, &error)) << row.error;
-    EXPECT_NE(std::string::npos, error.find(row.error)) << row.error << " / " << error;
+    EXPECT_FALSE(image.Read(bytes, &error)) << text;
+    EXPECT_NE(std::string::npos, error.find(text)) << text << " / " << error;
     EXPECT_TRUE(image.resources().empty());
   }
-}
 
-TEST_F(PeImageTest, WriteRefusesAStreamOfAnotherSizeOrARefusedWriteOrTwins) {
-  const struct {
-    std::size_t writes;
-    bool returns, refuse;
-    const char* error;
-  } rows[] = {
+  // Write refuses a stream of another size, a refused write, and twins.
+  // Bytes written, what the stream returns, whether the output refuses.
+  const std::tuple<std::size_t, bool, bool, const char*> streams[] = {
       {9, true, false, "the resource BINARY 105 (language 0419) wrote 9 bytes, not the 10 bytes"},
       {11, false, false, "wrote more than the 10 bytes announced"},
       {10, false, false, "the resource BINARY 105 (language 0419) could not be written"},
@@ -293,15 +254,16 @@ TEST_F(PeImageTest, WriteRefusesAStreamOfAnotherSizeOrARefusedWriteOrTwins) {
   PeImage image;
   ASSERT_TRUE(image.Read(Image(resources), &error)) << error;
   PeResource* r = image.Find(K::Named(u"BINARY"), K::Number(105), 0x419);
-  for (const auto& row : rows) {
+  for (const auto& row : streams) {
     MemorySink out;
     r->streamedSize = 10;
     r->stream = [&](OutputSink& sink) {
-      out.refuse = row.refuse;
-      return sink.Write(Bytes(row.writes, 'x').data(), row.writes) && row.returns;
+      auto [writes, returns, refuse, text] = row;
+      out.refuse = refuse;
+      return sink.Write(Bytes(writes, 'x').data(), writes) && returns;
     };
     EXPECT_FALSE(image.Write(out, &error));
-    EXPECT_NE(std::string::npos, error.find(row.error)) << row.error << " / " << error;
+    EXPECT_NE(std::string::npos, error.find(std::get<3>(row))) << error;
   }
   image.resources().push_back(image.resources()[1]);
   MemorySink out;
@@ -343,7 +305,7 @@ Bytes VersionBlock(const std::uint16_t v[4], const std::u16string& text) {
 }
 
 // The texts' lengths move the padding after them either way.
-TEST(ResourceBlocks, VersionNumbersAndStrings) {
+TEST(ResourceBlocks, VersionNumbersAndTableString) {
   const std::uint16_t old[4] = {1, 0, 0, 1}, parts[4] = {2, 10, 300, 4000};
   std::string error;
   for (const std::u16string text : {u"2.10", u"2.10.300.4000", u""}) {
@@ -362,9 +324,8 @@ TEST(ResourceBlocks, VersionNumbersAndStrings) {
     EXPECT_EQ(before, *block);
   }
   EXPECT_EQ("the version block has no fixed version part", error);
-}
 
-TEST(ResourceBlocks, TableStringReplacesOneOfSixteen) {
+  // A string table block: one of sixteen strings replaced.
   auto block = [](unsigned index, const std::u16string& text) {
     Bytes b;
     for (unsigned i = 0; i < 16; ++i) {
@@ -374,14 +335,13 @@ TEST(ResourceBlocks, TableStringReplacesOneOfSixteen) {
     b.push_back(0xAA), b.push_back(0xBB);
     return b;
   };
-  std::string error;
   for (unsigned index : {0u, 5u, 15u}) {
     Bytes b = block(99, u"");
     ASSERT_TRUE(SetTableString(&b, index, u"new text", &error)) << error;
     EXPECT_EQ(block(index, u"new text"), b);
   }
-  Bytes b = block(99, u""), cut = b;
-  EXPECT_FALSE(SetTableString(&b, 16, u"x", &error));
+  cut = block(99, u"");
+  EXPECT_FALSE(SetTableString(&cut, 16, u"x", &error));
   cut.resize(cut.size() - 5);
   EXPECT_FALSE(SetTableString(&cut, 0, u"x", &error));
   EXPECT_EQ("the string table block is cut short in string 15", error);
