@@ -17,7 +17,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from patch_archive import ENTRY, HEADER, Archive, installed, layout  # noqa: E402
-from tool_case import ARGS, ToolTest, main, parse, read, run, tree, write  # noqa: E402
+from tool_case import ARGS, ToolTest, main, read, run, tree, write  # noqa: E402
 
 # The shipped archive's figures, which the sample payload reproduces byte for byte.
 SAMPLE = dict(files=3927, size=15955200,
@@ -70,19 +70,19 @@ class Create(ToolTest):
                 row.make(os.path.join(payload, row.bad))
                 write(self.path("out", "a.pak"), b"previous archive")
                 done = run("create", self.path("out", "a.pak"), payload)
-                self.fails(done, 1, row.named or row.bad, row.says, "not written: ")
+                self.exits(done, 1, row.named or row.bad, row.says, "not written: ")
                 self.assertEqual(os.listdir(self.path("out")), ["a.pak"])
                 self.assertEqual(read(self.path("out", "a.pak")), b"previous archive")
 
     def test_what_is_accepted(self):
         ok = "d" * 100 + "/" + "f" * 59
-        names = [n for _, n in parse(read(self.pack({ok: b"", "COM10": b"", "a.con": b""})))[1]]
+        names = list(installed(read(self.pack({ok: b"", "COM10": b"", "a.con": b""}))))
         self.assertEqual(names, ["COM10", "a.con", ok.replace("/", "\\")])
         # Just under 4 GiB passes the size check: stop at a bad name before packing it.
         write(self.path("q", "bad:name"))
         sparse((1 << 32) - 1)(self.path("q", "big.bin"))
         done = run("create", self.path("a.pak"), self.path("q"))
-        self.fails(done, 1, "bad:name", "1 file refused")
+        self.exits(done, 1, "bad:name", "1 file refused")
         self.assertNotIn("big.bin", done.stderr)
 
     def test_a_link_planted_at_the_temporary_name_is_left_alone(self):
@@ -102,13 +102,13 @@ class Create(ToolTest):
 
     def test_inside_missing_and_pairs(self):
         self.pack({"a.txt": b"x"})
-        self.fails(run("create", self.path("p", "a.pak"), self.path("p")), 1, "inside")
-        self.fails(run("create", self.path("none", "a.pak"), self.path("p")), 1, "none/a.pak")
+        self.exits(run("create", self.path("p", "a.pak"), self.path("p")), 1, "inside")
+        self.exits(run("create", self.path("none", "a.pak"), self.path("p")), 1, "none/a.pak")
         self.assertEqual(sorted(os.listdir(self.tmp)), ["a.pak", "p"])
         self.assertEqual(os.listdir(self.path("p")), ["a.txt"])
         write(self.path("p", "Maps/a.map"), b"1")
         write(self.path("p", "maps/A.MAP"), b"2")
-        self.fails(run("create", self.path("b.pak"), self.path("p")), 1, "Maps/a.map", "maps/A.MAP")
+        self.exits(run("create", self.path("b.pak"), self.path("p")), 1, "Maps/a.map", "maps/A.MAP")
 
 
 class Sample(ToolTest):
@@ -116,12 +116,11 @@ class Sample(ToolTest):
         generated = subprocess.run(ARGS.runner + [ARGS.sample_payload, self.path("payload")],
                                    capture_output=True, text=True, timeout=600)
         self.assertEqual(generated.returncode, 0, generated.stderr)
-        data = read(self.pack({}, "payload"))
+        data = read(self.pack({}, folder="payload"))
         self.assertEqual(len(data), SAMPLE["size"])
         self.assertEqual(hashlib.sha256(data).hexdigest(), SAMPLE["sha256"])
-        entries = parse(data)[1]
         # Names like a game's: folders several deep, the longest of 73 characters.
-        self.assertEqual(max(len(name) for _, name in entries), 73)
+        self.assertEqual(max(map(len, installed(data))), 73)
 
 
 class Usage(ToolTest):
@@ -132,7 +131,7 @@ class Usage(ToolTest):
             wrong += [([c, "-x", "a"], c + ": unknown option -x"), ([c], c + ": too few")]
             wrong += [([c, "a", "b", "c", "d"], c + ": too many")] if c != "diff" else []
         for args, says in wrong:
-            self.fails(run(*args, cwd=self.tmp), 64, says)
+            self.exits(run(*args, cwd=self.tmp), 64, says)
         for args, usage in ((["-h"], "COMMAND"), (["help"], "COMMAND"), (["list", "--help"], "list"),
                             (["diff", "a", "-h", "b"], "diff")):
             self.assertTrue(self.ok(run(*args)).startswith("usage: patchpack " + usage), args)
@@ -187,7 +186,7 @@ class Diff(ToolTest):
     def refused(self, archive, args, *fragments):
         """patchpack with args fails, saying fragments, and leaves no archive."""
         done = run(*args)
-        self.fails(done, 1, *fragments)
+        self.exits(done, 1, *fragments)
         folder, name = os.path.split(archive)
         self.assertEqual([f for f in os.listdir(folder) if f.startswith(name)], [])
         return done

@@ -10,7 +10,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from patch_archive import Archive, installed, layout  # noqa: E402
-from tool_case import ARGS, ToolTest, main, parse, read, run, write  # noqa: E402
+from tool_case import ARGS, ToolTest, main, read, run, write  # noqa: E402
 
 TREE = {
     "readme.txt": b"patch notes\n", "empty.dat": b"", "one.bin": b"\x00",
@@ -27,11 +27,11 @@ class RoundTrip(ToolTest):
         data = read(archive)
         # Laid out as the carried archive: sorted names, data, names block, table.
         stored = sorted((name.replace("/", "\\"), content) for name, content in TREE.items())
-        self.assertEqual(data, Archive(stored).build())
-        entries = parse(data)[1]
+        expected = Archive(stored)
+        self.assertEqual(data, expected.build())
         listed = self.ok(run("list", archive)).splitlines()
         self.assertEqual([line.split() for line in listed[:-1]],
-                         [[str(f[1]), str(f[0]), n] for f, n in entries])
+                         [[str(e[1]), str(e[0]), n] for e, (n, _) in zip(expected.entries, stored)])
         self.assertEqual(listed[-1], "%d files, %d bytes, archive %d bytes"
                          % (len(TREE), sum(map(len, TREE.values())), len(data)))
         self.assertIn("%d of %d files written" % (len(TREE), len(TREE)),
@@ -44,7 +44,7 @@ class RoundTrip(ToolTest):
     def test_same_tree_same_bytes_and_an_old_archive_replaced(self):
         write(self.path("b.pak"), b"old contents" * 1000)
         # Created in the opposite order, so the folder lists differ.
-        self.pack(dict(reversed(list(TREE.items()))), "q", "b.pak")
+        self.pack(dict(reversed(list(TREE.items()))), folder="q", archive="b.pak")
         self.assertEqual(read(self.pack(TREE)), read(self.path("b.pak")))
         self.assertEqual(sorted(os.listdir(self.tmp)), ["a.pak", "b.pak", "p", "q"])
         os.makedirs(self.path("e", "only", "folders"))
@@ -63,30 +63,30 @@ class VerifyExtract(ToolTest):
         write(self.path("p", "c"), b"more")
         write(self.path("p", "d"), b"d")
         write(self.path("p", "extra.txt"), b"not in the archive")
-        self.fails(run("verify", archive, self.path("p")), 1, "a.txt: missing",
+        self.exits(run("verify", archive, self.path("p")), 1, "a.txt: missing",
                    "b.bin: different: byte 70000", "c: longer: 4 bytes where the archive has 0",
                    "d: shorter: 1 bytes where the archive has 3", "4 of 4 files do not match")
-        self.fails(run("verify", self.path("none.pak"), self.path("p")), 1, "none.pak")
-        self.fails(run("list", self.path("none.pak")), 1, "none.pak")
-        self.fails(run("extract", self.path("none.pak"), self.path("o")), 1,
+        self.exits(run("verify", self.path("none.pak"), self.path("p")), 1, "none.pak")
+        self.exits(run("list", self.path("none.pak")), 1, "none.pak")
+        self.exits(run("extract", self.path("none.pak"), self.path("o")), 1,
                    "none.pak: cannot open it")
         write(self.path("x.pak"), bytes(20))
-        self.fails(run("verify", self.path("x.pak"), self.path("p")), 1, "too short")
+        self.exits(run("verify", self.path("x.pak"), self.path("p")), 1, "too short")
 
     def test_last_entry_of_a_name_counts(self):
         write(self.path("x.pak"), layout([(48, 3, 0), (51, 3, 0)], b"f\0", b"oldnew"))
         write(self.path("d", "f"), b"new")
         self.ok(run("verify", self.path("x.pak"), self.path("d")))
         write(self.path("d", "f"), b"old")
-        self.fails(run("verify", self.path("x.pak"), self.path("d")), 1, "different")
+        self.exits(run("verify", self.path("x.pak"), self.path("d")), 1, "different")
         write(self.path("y.pak"), layout([(100000, 3, 0)], b"f\0", b"new"))
-        self.fails(run("verify", self.path("y.pak"), self.path("d")), 1, "f): cannot be checked")
+        self.exits(run("verify", self.path("y.pak"), self.path("d")), 1, "f): cannot be checked")
 
     def test_extract_into_the_current_folder_and_past_a_failure(self):
         archive = self.pack({"a.txt": b"1", "b.txt": b"2", "x/c.txt": b"3"})
         os.makedirs(self.path("cwd", "b.txt"))  # a folder where a file must go
         done = run("extract", archive, cwd=self.path("cwd"))
-        self.fails(done, 5, "b.txt: cannot create it")
+        self.exits(done, 5, "b.txt: cannot create it")
         self.assertIn("2 of 3 files written", done.stdout)
         self.assertEqual(read(self.path("cwd", "x", "c.txt")), b"3")
 
@@ -260,7 +260,7 @@ class Hostile(ToolTest):
         dests = [[destination(self.tmp, "%d-%s" % (n, k)) for k in "mfx"] for n in range(len(ROWS))]
         lines = ["%s\t%s\t%s\n" % (kind, self.path("%d.pak" % n), d[i]) for n, d in enumerate(dests)
                  for i, kind in enumerate(("memory", "file"))]
-        probed = run(stdin="".join(lines), program=ARGS.probe)
+        probed = run(input="".join(lines), program=ARGS.runner + [ARGS.probe])
         codes = [int(c) for c in probed.stdout.split()]
         self.assertEqual(len(codes), 2 * len(ROWS), probed.stderr)
         for n, row in enumerate(ROWS):
@@ -275,7 +275,7 @@ class Hostile(ToolTest):
                 for phrase in row.says:
                     self.assertIn(phrase, done.stderr if row.listed else done.stdout)
                 done = run("extract", archive, dests[n][2])
-                self.fails(done, expected, *row.extract)
+                self.exits(done, expected, *row.extract)
                 self.assertEqual(done.stderr == "", expected == 0, done.stderr)
                 for dest in dests[n]:
                     self.check_dest(dest, row.kept)
