@@ -66,10 +66,11 @@ class ToolTest(unittest.TestCase):
         return done.stdout
 
     def exits(self, done, code, *phrases):
-        """The code, each phrase said, and every line of stderr patchpack's, once."""
+        """The code, each phrase said on one line, every line patchpack's, and none twice."""
         self.assertEqual(done.returncode, code, done.stderr)
-        self.assertEqual([p for p in phrases if p not in done.stderr], [], done.stderr)
         lines = done.stderr.splitlines()
+        self.assertEqual([sum(p in line for line in lines) for p in phrases], [1] * len(phrases),
+                         done.stderr)
         self.assertEqual([line for line in lines if not line.startswith("patchpack: ")], [])
         self.assertEqual(len(set(lines)), len(lines), "a line said twice")
 
