@@ -15,10 +15,10 @@ ENTRY = struct.Struct("<QIIIIQ")
 
 def layout(entries, names=b"", data=b"", trailer=b"", **fields):
     """Header, data, names, table, trailer. Each entry is (data offset, size,
-    name offset[, name length]); `fields` replace the header's, by name."""
+    name offset[, name length[, entry word, entry tail]]); `fields` replace the
+    header's, by name."""
     at = HEADER.size + len(data)
-    table = b"".join(ENTRY.pack(e[0], e[1], e[2], e[3] if len(e) > 3 else 0, 32, 0)
-                     for e in entries)
+    table = b"".join(ENTRY.pack(*e, *(0, 32, 0)[len(e) - 3:]) for e in entries)
     header = dict(head_word=1, head_size=0, head_offset=at, table_word=32, table_size=len(table),
                   table_offset=at + len(names), names_word=0, names_size=len(names),
                   names_offset=at)

@@ -15,7 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from patch_archive import BIG, Archive  # noqa: E402
-from tool_case import ARGS, ToolTest, main, read, tree, write  # noqa: E402
+from tool_case import ARGS, ToolTest, main, read, run, tree, write  # noqa: E402
 
 SEED = int(os.environ.get("FAULT_SEED", "8146"))
 OWN = {"saves/slot1.sav": b"the player's", "data/mine.cfg": b"the player's settings"}
@@ -29,11 +29,6 @@ class Faults(ToolTest):
         self.archive, self.dest = self.tmp + "/big.pak", self.tmp + "/Orvantis III"
         write(self.archive, Archive(BIG).build())
 
-    def extract(self, **options):
-        command = ARGS.runner + [ARGS.patchpack, "extract", self.archive, self.dest]
-        return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                **options)
-
     def states(self, before):
         """Per file: 'new', 'old' (as before the run, or missing), or the length
         of the prefix of its new bytes it holds, which ends on a 512-byte piece."""
@@ -43,8 +38,8 @@ class Faults(ToolTest):
         for name, data in BIG:
             now = found.pop(name.replace("\\", "/"), None)
             out.append("new" if now == data else "old" if now == before.get(name) else len(now))
-            self.assertTrue(out[-1] in ("new", "old") or out[-1] % 512 == 0 and data.startswith(now),
-                            name)
+            whole = out[-1] in ("new", "old")
+            self.assertTrue(whole or out[-1] % 512 == 0 and data.startswith(now), name)
         self.assertEqual(found, OWN, "the player's files, and nothing else")
         return out
 
@@ -58,35 +53,34 @@ class Disk(Faults):
             tree(self.dest, OWN)
             if read_only:
                 subprocess.run(["mount", "-o", "remount,ro", self.dest], check=True)
-            process = self.extract()
-            out, err = process.communicate(timeout=300)
-            return process.returncode, out, err, self.states(OWN)
+            return run("extract", self.archive, self.dest), self.states(OWN)
         finally:
             subprocess.run(["umount", "-l", self.dest], check=True)
 
     def test_full_disk(self):
-        code, out, err, found = self.run_on("size=1m")
-        cut = found.index(next(s for s in found if s != "new"))
-        self.assertEqual((code, found[4]), (3, "new"), "the empty file after it is created")
+        done, found = self.run_on("size=1m")
+        cut = next(i for i, s in enumerate(found) if s != "new")
+        self.assertEqual(found[4], "new", "the empty file after it is created")
         self.assertIsInstance(found[cut], int)
-        self.assertIn(BIG[cut][0] + ": cannot write it in full: the disk is full", err)
-        self.assertIn("of 8 files written", out)
+        self.exits(done, 3, BIG[cut][0] + ": cannot write it in full: the disk is full")
+        self.assertIn("of 8 files written", done.stdout)
 
     def test_read_only_folder(self):
-        code, out, err, found = self.run_on("size=1m", read_only=True)
-        self.assertEqual((code, found), (5, ["old"] * 8), err)
-        self.assertEqual(err.count("cannot create it"), 8, err)
-        self.assertIn("0 of 8 files written", out)
+        done, found = self.run_on("size=1m", read_only=True)
+        self.assertEqual(found, ["old"] * 8)
+        self.exits(done, 5)
+        self.assertEqual(done.stderr.count("cannot create it"), 8, done.stderr)
+        self.assertIn("0 of 8 files written", done.stdout)
 
 
 class Killed(Faults):
     def test_killed_midway(self):
         large = [i for i, (_, data) in enumerate(BIG) if len(data) > 100000]
-        for run in range(2 if ARGS.runner else 4):
-            rng = random.Random("%d %d" % (SEED, run))
+        for n in range(2 if ARGS.runner else 4):
+            rng = random.Random("%d %d" % (SEED, n))
             index = rng.choice(large)
             size = rng.randrange(512, len(BIG[index][1]))
-            with self.subTest(run=run, file=BIG[index][0], size=size):
+            with self.subTest(run=n, file=BIG[index][0], size=size):
                 # A run that outpaces the watch is tried again.
                 self.assertTrue(any(self.kill_at(index, size) for _ in range(3)), "no kill")
 
@@ -94,7 +88,8 @@ class Killed(Faults):
         subprocess.run(["rm", "-rf", self.dest])
         before = dict(OWN, **{name: b"old " + name.encode() for name, _ in BIG[::2]})
         tree(self.dest, before)
-        process = self.extract(preexec_fn=lambda: os.nice(10))
+        command = ARGS.runner + [ARGS.patchpack, "extract", self.archive, self.dest]
+        process = subprocess.Popen(command, preexec_fn=lambda: os.nice(10))
         path = os.path.join(self.dest, BIG[index][0].replace("\\", "/"))
         deadline = time.monotonic() + 120
         while process.poll() is None and time.monotonic() < deadline:
