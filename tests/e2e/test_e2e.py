@@ -184,11 +184,20 @@ class Player:
             assert not os.path.exists(os.path.join(self.args.prefix, "drive_c", top)), top
 
 
-def run(args, dest, archive, steps):
-    """The steps on the screen of DISPLAY (the tests run under xvfb-run)."""
-    player = Player(args, os.environ["DISPLAY"], dest, archive)
+def run(args, case, dest, drive, archive):
+    """The case's steps on the screen of DISPLAY (the tests run under xvfb-run)."""
+    _, first, second, steps = CASES[case]
+    longest = "C:\\Games\\" + "Orvantis III\\" * 80
+    values = dict(dest=drive, cwd="C:\\e2e-cwd",
+                  desktop="C:\\users\\%s\\Desktop" % getpass.getuser(),
+                  long1022=longest[:1022], long1023=longest[:1023])
+    os.makedirs(os.path.join(args.prefix, "drive_c", "e2e-cwd"), exist_ok=True)
+    keys = ["" if k == '""' else k.format(**values) for k in (first, second)]
+    steps = [["keys"] + keys] + [[w.format(**values) for w in s.split(" ")]
+                                 for s in " ".join(steps).split(" | ")]
+    player = Player(args, os.environ["DISPLAY"], dest, read(archive))
     try:
-        for verb, *words in steps(player):
+        for verb, *words in steps:
             print("step: %s %s" % (verb, " ".join(words)), flush=True)
             getattr(player, verb)(*words)
         return 0
@@ -198,13 +207,6 @@ def run(args, dest, archive, steps):
     finally:
         player.driver.stdin.close()
         player.driver.wait(60)
-
-
-def prepare(args):
-    """With no window manager on the screen, Wine draws the title bars."""
-    subprocess.run([args.wine_run, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v",
-                    "Decorated", "/t", "REG_SZ", "/d", "N", "/f"], env=args.env,
-                   stdout=subprocess.DEVNULL, check=True)
 
 
 @contextlib.contextmanager
@@ -244,20 +246,7 @@ def run_case(args, case):
             drive = stack.enter_context(small_disk(args, os.path.dirname(dest) + "/disk"))
             dest = os.path.dirname(dest) + "/disk/Orvantis III"
             drive += "\\Orvantis III"
-        return run_steps(args, case, dest, drive, archive)
-
-
-def run_steps(args, case, dest, drive, archive):
-    _, first, second, steps = CASES[case]
-    longest = "C:\\Games\\" + "Orvantis III\\" * 80
-    values = dict(dest=drive, cwd="C:\\e2e-cwd",
-                  desktop="C:\\users\\%s\\Desktop" % getpass.getuser(),
-                  long1022=longest[:1022], long1023=longest[:1023])
-    os.makedirs(os.path.join(args.prefix, "drive_c", "e2e-cwd"), exist_ok=True)
-    keys = ["" if k == '""' else k.format(**values) for k in (first, second)]
-    steps = [["keys"] + keys] + [[w.format(**values) for w in s.split(" ")]
-                                 for s in " ".join(steps).split(" | ")]
-    return run(args, dest, read(archive), lambda player: steps)
+        return run(args, case, dest, drive, archive)
 
 
 def main():
@@ -272,7 +261,10 @@ def main():
     # starts, must be on the screen too.
     args.env = wine_env(args.prefix, os.environ["DISPLAY"])
     with one_server(args.wine_run, args.env):
-        prepare(args)
+        # With no window manager on the screen, Wine draws the title bars.
+        subprocess.run([args.wine_run, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v",
+                        "Decorated", "/t", "REG_SZ", "/d", "N", "/f"], env=args.env,
+                       stdout=subprocess.DEVNULL, check=True)
         failed = [case for case in args.cases if run_case(args, case)]
     print("FAILED: " + " ".join(failed) if failed else "all %d cases passed" % len(args.cases))
     return 1 if failed else 0
