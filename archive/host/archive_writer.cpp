@@ -74,14 +74,18 @@ class Writer {
     if (!in) return Fail(PathText(file.source), "cannot open it: " + ErrnoText(errno));
     std::setvbuf(in.get(), nullptr, _IONBF, 0);
     std::uint64_t copied = 0;
+    // Asks for one byte more than is left, so that a short read ends the
+    // file without another read, and a file that grew (which would shift
+    // every later offset) shows at once.
     for (;;) {
-      std::size_t got = std::fread(buffer->data(), 1, buffer->size(), in.get());
-      if (got == 0) break;
+      std::uint64_t left = file.size - copied + 1;
+      std::size_t ask = left < buffer->size() ? static_cast<std::size_t>(left) : buffer->size();
+      std::size_t got = std::fread(buffer->data(), 1, ask, in.get());
       copied += got;
-      // A file that grew would shift every later offset: stop at once.
-      if (copied > file.size) break;
+      if (got == 0 || copied > file.size) break;
       if (!Put(buffer->data(), got)) return false;
       if (copied_) copied_(got);
+      if (got < ask) break;
     }
     if (std::ferror(in.get())) {
       return Fail(PathText(file.source), "cannot read it: " + ErrnoText(errno));

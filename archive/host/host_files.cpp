@@ -1,6 +1,7 @@
 #include "host_files.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -65,6 +66,10 @@ bool OutputFile::Create(const std::string& target, HostError* error) {
     temporary_.clear();
     return false;
   }
+  // Archives are written in many small pieces (names, table entries, small
+  // files): fewer, larger writes.
+  buffer_.resize(1 << 18);
+  std::setvbuf(out_, buffer_.data(), _IOFBF, buffer_.size());
   ArmRemoval(ArgumentPath(temporary_));
   return true;
 }

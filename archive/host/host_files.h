@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "host_text.h"
 #include "output_sink.h"
@@ -74,6 +75,7 @@ class OutputFile : public OutputSink {
   std::string target_;
   std::string temporary_;
   std::FILE* out_ = nullptr;
+  std::vector<char> buffer_;  // out_'s, until it is closed
   int writeErrno_ = 0;
   bool failed_ = false;
 };
