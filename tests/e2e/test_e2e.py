@@ -16,7 +16,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from patch_archive import installed  # noqa: E402
+from patch_archive import files_under, installed, read  # noqa: E402
 from wine_screen import one_server, wine_env, windows_path  # noqa: E402
 
 INSTALL, PATH, EXIT = "1003", "1001", "2"
@@ -44,11 +44,6 @@ def load_cases():
 
 
 CASES = load_cases()
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 class Player:
@@ -164,8 +159,7 @@ class Player:
 
     def is_new(self):
         new = os.path.join(self.args.patches, "releases", "new")
-        self.installed(files={os.path.relpath(os.path.join(f, n), new): read(os.path.join(f, n))
-                              for f, _, names in os.walk(new) for n in names})
+        self.installed(files=files_under(new))
 
     def empty(self):
         assert not os.path.exists(self.dest) or not os.listdir(self.dest), "something written"

@@ -24,6 +24,9 @@ import unittest
 
 import pefile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from patch_archive import read  # noqa: E402
+
 ARGS = None
 DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
         "comctl32.dll", "msvcrt.dll"}
@@ -93,11 +96,6 @@ class Builds(unittest.TestCase):
 
     def test_a_signed_variant(self):
         check_signed(self, ARGS.signed, ARGS.unsigned)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def verify(exe, *options):

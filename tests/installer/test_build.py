@@ -16,8 +16,8 @@ import sys
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from patch_archive import SMALL, Archive  # noqa: E402
-from tool_case import ARGS, ToolTest, main, read, run, tree, write  # noqa: E402
+from patch_archive import SMALL, Archive, read  # noqa: E402
+from tool_case import ARGS, ToolTest, main, run, tree, write  # noqa: E402
 
 BINARY = ("BINARY", 105, 0x419)
 VERSIONS = [(6, 7, 0x419), (16, 1, 0x419)]  # the string table holding it, the version block

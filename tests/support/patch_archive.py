@@ -5,6 +5,7 @@ archives the Windows tests build Patch.exe variants around.
   patch_archive.py NAME OUT          writes archive NAME (see ARCHIVES)
   patch_archive.py cut EXE OUT BYTES  Patch.exe with its archive cut short
 """
+import os
 import random
 import struct
 import sys
@@ -70,6 +71,17 @@ def installed(data):
             stored = stored[:len(stored) // 512 * 512]
         files[names[name:names.index(b"\0", name)].decode("latin-1").replace("/", "\\")] = stored
     return files
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def files_under(root):
+    """{path relative to root, with '/': bytes} of every file under root."""
+    return {os.path.relpath(os.path.join(f, n), root): read(os.path.join(f, n))
+            for f, _, names in os.walk(root) for n in names}
 
 
 def blobs(seed, sizes):

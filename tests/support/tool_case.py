@@ -33,11 +33,6 @@ def write(path, data=b""):
         f.truncate(data) if isinstance(data, int) else f.write(data)
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
 def tree(root, files):
     """Writes {name: data} under root; a bytes tree makes root a file."""
     if isinstance(files, bytes):

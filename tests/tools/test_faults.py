@@ -14,8 +14,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from patch_archive import BIG, Archive  # noqa: E402
-from tool_case import ARGS, ToolTest, main, read, run, tree, write  # noqa: E402
+from patch_archive import BIG, Archive, files_under  # noqa: E402
+from tool_case import ARGS, ToolTest, main, run, tree, write  # noqa: E402
 
 SEED = int(os.environ.get("FAULT_SEED", "8146"))
 OWN = {"saves/slot1.sav": b"the player's", "data/mine.cfg": b"the player's settings"}
@@ -32,8 +32,7 @@ class Faults(ToolTest):
     def states(self, before):
         """Per file: 'new', 'old' (as before the run, or missing), or the length
         of the prefix of its new bytes it holds, which ends on a 512-byte piece."""
-        found = {os.path.relpath(os.path.join(f, n), self.dest): read(os.path.join(f, n))
-                 for f, _, names in os.walk(self.dest) for n in names}
+        found = files_under(self.dest)
         out = []
         for name, data in BIG:
             now = found.pop(name.replace("\\", "/"), None)

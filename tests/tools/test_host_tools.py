@@ -14,8 +14,8 @@ import shutil
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from patch_archive import ENTRY, HEADER, Archive, installed  # noqa: E402
-from tool_case import ARGS, ToolTest, main, read, run, tree, write  # noqa: E402
+from patch_archive import ENTRY, HEADER, Archive, installed, read  # noqa: E402
+from tool_case import ARGS, ToolTest, main, run, tree, write  # noqa: E402
 
 # The shipped archive's size and digest, which the sample payload reproduces.
 SAMPLE = (15955200, "b6eb178c798f881166b3b50af5c3daf218e1e28bbf25cb3bbe315f477ad01209")

@@ -9,8 +9,8 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from patch_archive import Archive, installed, layout  # noqa: E402
-from tool_case import ARGS, ToolTest, main, read, run, tree, write  # noqa: E402
+from patch_archive import Archive, installed, layout, read  # noqa: E402
+from tool_case import ARGS, ToolTest, main, run, tree, write  # noqa: E402
 
 TREE = {
     "readme.txt": b"patch notes\n", "empty.dat": b"", "one.bin": b"\x00",
