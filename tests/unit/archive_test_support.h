@@ -147,6 +147,30 @@ inline void Store(const std::string& path, const std::string& bytes) {
   std::ofstream(Native(path), std::ios::binary) << bytes;
 }
 
+// The rows of a tab-separated table beside the tests, less its # comments:
+// %XX stands for the byte XX, a lone - for an empty field.
+inline std::vector<std::vector<std::string>> Table(const std::string& file) {
+  std::ifstream in(TEST_DATA "/" + file);
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    rows.emplace_back(1);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      if (line[i] == '\t') {
+        rows.back().emplace_back();
+      } else if (line[i] == '%') {
+        rows.back().back() += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else {
+        rows.back().back() += line[i];
+      }
+    }
+    for (std::string& field : rows.back()) field = field == "-" ? "" : field;
+  }
+  EXPECT_FALSE(rows.empty()) << file;
+  return rows;
+}
+
 // A fresh folder under the system's temp folder, removed with everything in it.
 struct ScratchFolder {
   ScratchFolder() { fs::create_directories(path); }
