@@ -1,7 +1,6 @@
 // Feeds arbitrary bytes as an archive to the extractor and checks, after every
 // input, what it promises whatever it is given: a known result, a well-formed
 // sequence of events, and nothing touched outside the destination.
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,14 +12,9 @@
 #include <vector>
 
 #include "archive_extractor.h"
+#include "fuzz_support.h"
 
 namespace {
-
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  fprintf(stderr, "broken promise: %s\n", what);
-  abort();
-}
 
 struct Event {
   int event;
@@ -128,12 +122,6 @@ BOOL __wrap_CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES security) {
 BOOL __wrap_SetFileAttributesA(LPCSTR name, DWORD attributes) {
   Check(Depth(name) > 0, "attributes are set only inside the destination");
   return __real_SetFileAttributesA(name, attributes);
-}
-
-// Oversized table or names claims make the allocator fail fast instead of
-// reserving gigabytes per input: that exercises the out-of-memory path.
-const char* __asan_default_options() {
-  return "allocator_may_return_null=1:max_allocation_size_mb=64:detect_leaks=1";
 }
 
 int LLVMFuzzerInitialize(int*, char***) {

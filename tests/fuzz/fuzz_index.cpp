@@ -1,9 +1,6 @@
 // Feeds arbitrary bytes to the reader behind `patchpack list` and `verify`,
 // and checks it against the extractor: both must agree on whether the header,
 // the table and the names block can be read.
-#include <stdio.h>
-#include <stdlib.h>
-
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -11,15 +8,9 @@
 
 #include "archive_extractor.h"
 #include "archive_index.h"
+#include "fuzz_support.h"
 
 namespace {
-
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    fprintf(stderr, "broken promise: %s\n", what);
-    abort();
-  }
-}
 
 // A destination where nothing can be created: the extractor then reads the
 // header, the table and the names block, and no file data.
@@ -34,10 +25,6 @@ bool HasEmptyBlockOutside(const std::vector<std::uint8_t>& archive) {
 }
 
 }  // namespace
-
-extern "C" const char* __asan_default_options() {
-  return "allocator_may_return_null=1:max_allocation_size_mb=64:detect_leaks=1";
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0 || size > 0xFFFFFFFFu) return -1;
