@@ -30,6 +30,7 @@ REFUSALS = [
     Refusal(["bad", "o.exe"], "device name"),
     Refusal(["huge", "o.exe"], "a Patch.exe can carry"),
     Refusal(["--archive", "short.pak", "o.exe"], "short.pak"),
+    Refusal(["--archive", "out.pak", "o.exe"], "would be written outside the destination"),
     Refusal(["--version", "1.2.3", "new", "o.exe"], "X.YY.ZZZ", code=64),
     Refusal(["--version", "65536.00.001", "new", "o.exe"], "does not fit", code=64),
     Refusal(["--base", "new", "new", "o.exe"], "nothing to patch"),
@@ -106,6 +107,7 @@ class Build(ToolTest):
         tree(self.path("bad"), {"con.txt": b"x"})
         tree(self.path("huge"), {"big.bin": ARGS.limit})
         write(self.path("short.pak"), Archive(SMALL).build()[:-40])
+        write(self.path("out.pak"), Archive([("..\\escaped.txt", b"x")]).build())
         stub = read(ARGS.stub)
         pe = struct.unpack_from("<I", stub, 0x3C)[0]
         (dialog,) = [n for t in resources(ARGS.stub)[1].DIRECTORY_ENTRY_RESOURCE.entries

@@ -64,6 +64,14 @@ class Disk(Faults):
         self.exits(done, 3, BIG[cut][0] + ": cannot write it in full: the disk is full")
         self.assertIn("of 8 files written", done.stdout)
 
+    def test_an_archive_that_does_not_fit_leaves_nothing(self):
+        os.makedirs(self.dest)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", self.dest], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", self.dest], check=True)
+        payload = tree(self.path("p"), {"big.bin": bytes(1 << 20)})
+        self.exits(run("create", self.dest + "/a.pak", payload), 1, "No space left on device")
+        self.assertEqual(os.listdir(self.dest), [], "no archive and no temporary file")
+
     def test_read_only_folder(self):
         done, found = self.run_on("size=1m", read_only=True)
         self.assertEqual(found, ["old"] * 8)
