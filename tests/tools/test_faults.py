@@ -72,6 +72,13 @@ class Disk(Faults):
         self.exits(run("create", self.dest + "/a.pak", payload), 1, "No space left on device")
         self.assertEqual(os.listdir(self.dest), [], "no archive and no temporary file")
 
+    def test_a_file_that_changes_size_while_packed(self):
+        """A kernel file reads more than its size says, as a file still being written."""
+        payload = tree(self.path("p"), {"a.txt": b"a", "version": b""})
+        subprocess.run(["mount", "--bind", "/proc/version", payload + "/version"], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", payload + "/version"], check=True)
+        self.refused(["create", self.path("a.pak"), payload], 1, "changed size while being packed")
+
     def test_read_only_folder(self):
         done, found = self.run_on("size=1m", read_only=True)
         self.assertEqual(found, ["old"] * 8)
