@@ -144,9 +144,10 @@ class Player:
         start of each, cut's own short."""
         files = files or self.files
         names = list(files)
+        whole = names.index(cut) if cut else len(names)
         for i, name in enumerate(names):
             held = read(self.at(name))
-            if cut is None or i < names.index(cut):
+            if i < whole:
                 assert name == skip or held == files[name], name + " differs from the archive"
             else:
                 assert files[name].startswith(held) and (name != cut or held != files[name]), name

@@ -67,8 +67,8 @@ class Build(ToolTest):
         stub, stub_pe = resources(ARGS.stub)
         got, pe = resources(self.path("Patch.exe"))
         self.assertEqual(got.pop(BINARY), read(archive))
-        for key in VERSIONS:
-            got.pop(key)
+        for version in VERSIONS:
+            got.pop(version)
         self.assertEqual(got, {k: v for k, v in stub.items() if k not in VERSIONS})
         self.assertEqual(strings(pe), {**strings(stub_pe), 104: "Version: 12.34.567"})
         fixed = pe.VS_FIXEDFILEINFO[0]

@@ -45,16 +45,18 @@ class Faults(ToolTest):
 
 @unittest.skipUnless(os.geteuid() == 0, "mounting a small disk (tmpfs) needs root")
 class Disk(Faults):
+    def mount(self, at, *how):
+        """Mounts at the path until the test ends."""
+        subprocess.run(["mount", *how, at], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", at], check=True)
+
     def run_on(self, options, read_only=False):
         os.makedirs(self.dest)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", self.dest], check=True)
-        try:
-            tree(self.dest, OWN)
-            if read_only:
-                subprocess.run(["mount", "-o", "remount,ro", self.dest], check=True)
-            return run("extract", self.archive, self.dest), self.states(OWN)
-        finally:
-            subprocess.run(["umount", "-l", self.dest], check=True)
+        self.mount(self.dest, "-t", "tmpfs", "-o", options, "tmpfs")
+        tree(self.dest, OWN)
+        if read_only:
+            subprocess.run(["mount", "-o", "remount,ro", self.dest], check=True)
+        return run("extract", self.archive, self.dest), self.states(OWN)
 
     def test_full_disk(self):
         done, found = self.run_on("size=1m")
@@ -66,8 +68,7 @@ class Disk(Faults):
 
     def test_an_archive_that_does_not_fit_leaves_nothing(self):
         os.makedirs(self.dest)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", self.dest], check=True)
-        self.addCleanup(subprocess.run, ["umount", "-l", self.dest], check=True)
+        self.mount(self.dest, "-t", "tmpfs", "-o", "size=256k", "tmpfs")
         payload = tree(self.path("p"), {"big.bin": bytes(1 << 20)})
         self.exits(run("create", self.dest + "/a.pak", payload), 1, "No space left on device")
         self.assertEqual(os.listdir(self.dest), [], "no archive and no temporary file")
@@ -75,8 +76,7 @@ class Disk(Faults):
     def test_a_file_that_changes_size_while_packed(self):
         """A kernel file reads more than its size says, as a file still being written."""
         payload = tree(self.path("p"), {"a.txt": b"a", "version": b""})
-        subprocess.run(["mount", "--bind", "/proc/version", payload + "/version"], check=True)
-        self.addCleanup(subprocess.run, ["umount", "-l", payload + "/version"], check=True)
+        self.mount(payload + "/version", "--bind", "/proc/version")
         self.refused(["create", self.path("a.pak"), payload], 1, "changed size while being packed")
 
     def test_read_only_folder(self):
