@@ -1,8 +1,8 @@
 // The command-line parser of the host programs: operands, --help, "--", and
 // options with a value as "--name VALUE" or "--name=VALUE". It says what it
 // found; each program words its own messages.
-#ifndef ARCHIVE_HOST_OPTIONS_H
-#define ARCHIVE_HOST_OPTIONS_H
+#ifndef PATCHPACK_OPTIONS_H
+#define PATCHPACK_OPTIONS_H
 
 #include <cstddef>
 #include <initializer_list>
@@ -38,4 +38,4 @@ struct Parsed {
 Parsed ParseArguments(const Arguments& arguments, std::size_t least, std::size_t most,
                       Arguments* operands, std::initializer_list<ValueOption> options = {});
 
-#endif  // ARCHIVE_HOST_OPTIONS_H
+#endif  // PATCHPACK_OPTIONS_H

@@ -1,8 +1,8 @@
 // A 32-bit Windows GUI program as the linker lays it out, with its resources
 // taken apart so they can be replaced and the program written again without
 // a compiler. Portable: the same bytes come out on every host.
-#ifndef ARCHIVE_HOST_PE_IMAGE_H
-#define ARCHIVE_HOST_PE_IMAGE_H
+#ifndef PROGRAM_PE_IMAGE_H
+#define PROGRAM_PE_IMAGE_H
 
 #include <cstdint>
 #include <functional>
@@ -107,4 +107,4 @@ class PeImage {
   bool signed_ = false;
 };
 
-#endif  // ARCHIVE_HOST_PE_IMAGE_H
+#endif  // PROGRAM_PE_IMAGE_H

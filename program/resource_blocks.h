@@ -1,7 +1,7 @@
 // Edits of two resources the installer stub carries, keeping everything else
 // in them byte for byte: the version block and a string table block.
-#ifndef ARCHIVE_HOST_RESOURCE_BLOCKS_H
-#define ARCHIVE_HOST_RESOURCE_BLOCKS_H
+#ifndef PROGRAM_RESOURCE_BLOCKS_H
+#define PROGRAM_RESOURCE_BLOCKS_H
 
 #include <cstdint>
 #include <string>
@@ -23,4 +23,4 @@ bool SetVersionNumbers(std::vector<unsigned char>* block, const std::uint16_t pa
 bool SetTableString(std::vector<unsigned char>* block, unsigned index, const std::u16string& text,
                     std::string* error);
 
-#endif  // ARCHIVE_HOST_RESOURCE_BLOCKS_H
+#endif  // PROGRAM_RESOURCE_BLOCKS_H

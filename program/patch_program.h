@@ -1,8 +1,8 @@
 // A Patch.exe made from the installer's stub, with no compiler: the stub's
 // own resources and bytes, the patch archive as the resource the installer
 // looks for, and optionally another version.
-#ifndef ARCHIVE_HOST_PATCH_PROGRAM_H
-#define ARCHIVE_HOST_PATCH_PROGRAM_H
+#ifndef PROGRAM_PATCH_PROGRAM_H
+#define PROGRAM_PATCH_PROGRAM_H
 
 #include <cstdint>
 #include <functional>
@@ -34,4 +34,4 @@ bool SetVersion(PeImage& stub, const PatchVersion& version, std::string* problem
 // The archive of size bytes, which write streams into the program.
 void PutArchive(PeImage& stub, std::uint64_t size, std::function<bool(OutputSink&)> write);
 
-#endif  // ARCHIVE_HOST_PATCH_PROGRAM_H
+#endif  // PROGRAM_PATCH_PROGRAM_H
