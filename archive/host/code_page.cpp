@@ -7,7 +7,6 @@
 
 #include "code_page_platform.h"
 #include "host_text.h"
-#include "name_rules.h"
 
 namespace {
 
@@ -32,6 +31,9 @@ void PutUtf8(char32_t c, std::string* out) {
 }
 
 }  // namespace
+
+const char kNotAsciiProblem[] =
+    "the name is not plain ASCII (the installer uses the ANSI code page; see --codepage)";
 
 std::string MultiByteProblem(unsigned number) {
   return "code page " + std::to_string(number) +

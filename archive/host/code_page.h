@@ -45,4 +45,7 @@ class CodePage {
 // The code page of names without --codepage.
 const CodePage& AsciiNames();
 
+// Why a host name with characters outside ASCII is refused without --codepage.
+extern const char kNotAsciiProblem[];
+
 #endif  // ARCHIVE_HOST_CODE_PAGE_H

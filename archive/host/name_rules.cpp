@@ -5,9 +5,6 @@
 #include "archive_extractor.h"
 #include "host_text.h"
 
-const char kNotAsciiProblem[] =
-    "the name is not plain ASCII (the installer uses the ANSI code page; see --codepage)";
-
 std::string NameLengthProblem(std::size_t length) {
   if (length <= kMaxNameLength) return std::string();
   return "the name has " + std::to_string(length) + " characters, more than the " +

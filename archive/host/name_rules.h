@@ -19,9 +19,6 @@ const std::size_t kMaxNameLength = 160;
 // Why a name of this many characters is refused, or empty when it is not.
 std::string NameLengthProblem(std::size_t length);
 
-// Why a host name with characters outside ASCII is refused.
-extern const char kNotAsciiProblem[];
-
 // Why one path component, in the archive's bytes, cannot be written on
 // Windows, or empty when it can. The component comes from a host file name,
 // so '\' in it is refused too: in the archive it would split the name into
