@@ -1,11 +1,18 @@
 #!/bin/sh
 # Builds Patch.exe with the sample payload (windows preset) and runs it under
 # Wine. On a desktop (DISPLAY set and reachable) the player's dialog appears.
-# With no display, the test driver installs into a fresh folder on a virtual
-# screen and prints the outcome, the folder and the screenshots.
-# Installs what the machine lacks first (as root).
+# With no display, scripts/demo.py installs into a fresh folder on a virtual
+# screen and prints the outcome, the folder and the screenshots; the exit code
+# says whether it installed. Installs what the machine lacks first (as root).
+#
+#   ./run.sh
 set -eu
 cd "$(dirname "$0")"
+case "${1:-}" in
+  -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
+  "") ;;
+  *) echo "usage: $0 [--help] (no other options)" >&2; exit 64 ;;
+esac
 scripts/install-deps.sh
 
 build=build/windows
@@ -24,13 +31,6 @@ if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
 fi
 
 cmake --build --preset windows --target e2e_driver
-# 32-bit programs under an emulator (see install-deps.sh) need longer limits.
-[ "$wine" != emulated ] || export E2E_TIME_SCALE="${E2E_TIME_SCALE:-4}"
-work=$PWD/$build/demo
-folder="$work/Orvantis III $(date +%Y%m%d-%H%M%S)"
-mkdir -p "$work"
 echo "No display: installing into a fresh folder on a virtual screen"
-exec xvfb-run -a -s "-screen 0 1024x768x24" /usr/bin/python3 scripts/demo.py \
-  --prefix "$PWD/$build/tests/e2e/wineprefix" \
-  --wine-run "$PWD/cmake/wine-run.sh" --driver "$PWD/$build/tests/e2e/e2e_driver.exe" \
-  --work "$work" --folder "$folder" --patch "$patch"
+exec /usr/bin/python3 scripts/demo.py --build "$PWD/$build" --patch "$patch" \
+  --folder "$PWD/$build/demo/Orvantis III $(date +%Y%m%d-%H%M%S)"

@@ -3,8 +3,8 @@
 case of cases.txt is the player's actions and what they must see, carried out
 through the driver (driver.cpp), then what must be on disk.
 
-  test_e2e.py --prefix DIR --wine-run SCRIPT --driver EXE --work DIR
-              --patches DIR --sample EXE=ARCHIVE [CASE...]
+  test_e2e.py --prefix DIR --wine-run SCRIPT --driver EXE --work DIR --patches DIR
+              --sample EXE=ARCHIVE --version X.YY.ZZZ [CASE...]
 --patches holds Patch-NAME.exe and NAME.pak for small, short, big and cyrillic.
 """
 import argparse
@@ -15,14 +15,15 @@ import shutil
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, "..", "support"), os.path.join(HERE, "..", "..", "scripts")]
 from patch_archive import files_under, installed, read  # noqa: E402
-from wine_screen import one_server, wine_env, windows_path  # noqa: E402
+from wine_screen import (EXIT, INSTALL, INSTALLED, NOT_FOUND, PATH, Driver,  # noqa: E402
+                         screenshot, session, wine_env, windows_path)
 
-INSTALL, PATH, EXIT = "1003", "1001", "2"
 READY = "To start installation, click Install button. To quit, click the Exit button."
 WAIT = "Please wait while the patch installer copies new files to the target folder..."
-BOXES = dict(success="Patch is installed successfully.", create="Cannot create file.",
+BOXES = dict(success=INSTALLED, create="Cannot create file.",
              read="Error reading file.", write="Error writting file.")
 HELD = "held\\locked.dat"
 VERSIONED = "2.01.017"  # what Patch-versioned.exe was built with
@@ -31,8 +32,7 @@ VERSIONED = "2.01.017"  # what Patch-versioned.exe was built with
 def load_cases():
     """{name: (patch, first value, second value, steps)} from cases.txt."""
     cases, steps = {}, []
-    here = os.path.dirname(os.path.abspath(__file__))
-    with open(os.path.join(here, "cases.txt"), encoding="utf-8") as f:
+    with open(os.path.join(HERE, "cases.txt"), encoding="utf-8") as f:
         for line in f:
             if line[0].isspace() and line.strip():
                 steps.append(line.strip())
@@ -49,27 +49,20 @@ CASES = load_cases()
 class Player:
     """The steps of the table, each a method; a failed check raises."""
 
-    def __init__(self, args, display, dest, archive):
-        self.args, self.display, self.dest, self.path = args, display, dest, ""
+    def __init__(self, args, dest, archive):
+        self.args, self.dest, self.path = args, dest, ""
         self.files = installed(archive) if archive else {}
-        env = wine_env(args.prefix, display)
+        env = wine_env(args.prefix, args.env["DISPLAY"])
         if args.case == "cyrillic_name":  # Wine takes the ANSI code page from the locale
             env.update(LANG="ru_RU.UTF-8", LC_ALL="ru_RU.UTF-8")
-        self.driver = subprocess.Popen([args.wine_run, args.driver], text=True, bufsize=1,
-                                       env=env, errors="replace",
-                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-
-    def do(self, *words):
-        self.driver.stdin.write("\t".join(words) + "\n")
-        answer = self.driver.stdout.readline().rstrip("\r\n")
-        assert answer.startswith("ok"), "%s: %s" % (" ".join(words), answer or "driver ended")
-        return answer[3:]
+        self.driver = Driver(args.driver, env, args.wine_run)
+        self.do = self.driver.do
 
     def __getattr__(self, verb):  # tab, key, click, close, wait, release: the driver's own
         return lambda *words: self.do(verb, *words)
 
     def seen(self, *words, **wanted):
-        fields = dict(f.split("=", 1) for f in self.do(*words).split("\t"))
+        fields = self.driver.fields(*words)
         for key, value in wanted.items():
             assert fields[key] == str(value), "%s: %r, not %r" % (key, fields[key], value)
         return fields
@@ -98,7 +91,7 @@ class Player:
         self.path = text
 
     def warning(self):
-        self.seen("box", caption="Warning", text="OrvantisIII was not found.", owned=1, ok=1,
+        self.seen("box", caption="Warning", text=NOT_FOUND, owned=1, ok=1,
                   others=0, icon=1, focus_in=1)
         self.key("enter")
         self.wait("gone")
@@ -132,7 +125,7 @@ class Player:
 
     def shot(self, name):
         screen = os.path.join(self.args.work, "%s-%s.png" % (self.args.case, name))
-        subprocess.run(["import", "-display", self.display, "-window", "root", screen], check=True)
+        screenshot(self.args.env, screen)
         print("screenshot: " + screen)
 
     def browser(self):
@@ -180,7 +173,7 @@ class Player:
 
 
 def run(args, case, dest, drive, archive):
-    """The case's steps on the screen of DISPLAY (the tests run under xvfb-run)."""
+    """The case's steps on the suite's screen."""
     _, first, second, steps = CASES[case]
     longest = "C:\\Games\\" + "Orvantis III\\" * 80
     values = dict(dest=drive, cwd="C:\\e2e-cwd",
@@ -190,7 +183,7 @@ def run(args, case, dest, drive, archive):
     keys = ["" if k == '""' else k.format(**values) for k in (first, second)]
     steps = [["keys"] + keys] + [[w.format(**values) for w in s.split(" ")]
                                  for s in " ".join(steps).split(" | ")]
-    player = Player(args, os.environ["DISPLAY"], dest, read(archive))
+    player = Player(args, dest, read(archive))
     try:
         for verb, *words in steps:
             print("step: %s %s" % (verb, " ".join(words)), flush=True)
@@ -200,8 +193,7 @@ def run(args, case, dest, drive, archive):
         print("FAIL: %s" % failure)
         return 1
     finally:
-        player.driver.stdin.close()
-        player.driver.wait(60)
+        player.driver.close()
 
 
 @contextlib.contextmanager
@@ -254,12 +246,7 @@ def main():
     # One Wine server for the suite: a program started while the last one's
     # server shuts down can fail. Wine's desktop, which the first program
     # starts, must be on the screen too.
-    args.env = wine_env(args.prefix, os.environ["DISPLAY"])
-    with one_server(args.wine_run, args.env):
-        # With no window manager on the screen, Wine draws the title bars.
-        subprocess.run([args.wine_run, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v",
-                        "Decorated", "/t", "REG_SZ", "/d", "N", "/f"], env=args.env,
-                       stdout=subprocess.DEVNULL, check=True)
+    with session(args.prefix, args.wine_run) as args.env:
         failed = [case for case in args.cases if run_case(args, case)]
     print("FAILED: " + " ".join(failed) if failed else "all %d cases passed" % len(args.cases))
     return 1 if failed else 0

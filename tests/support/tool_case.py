@@ -15,7 +15,8 @@ import sys
 import tempfile
 import unittest
 
-from wine_screen import one_server
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from wine_screen import one_server  # noqa: E402
 
 ARGS = argparse.Namespace(runner=[])
 
