@@ -4,7 +4,14 @@
 # fault and end-to-end tests under Wine). Installs what the machine lacks
 # first (as root). Exits non-zero when anything fails (the suites that follow
 # a failure still run), and with PATCH_REQUIRE_WINE=1 when Wine cannot run.
+#
+#   ./test.sh
 set -u
+case "${1:-}" in
+  -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
+  "") ;;
+  *) echo "usage: $0 [--help] (no other options)" >&2; exit 64 ;;
+esac
 cd "$(dirname "$0")"
 scripts/install-deps.sh || exit 1
 

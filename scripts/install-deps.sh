@@ -1,7 +1,14 @@
 #!/bin/sh
 # Installs, on Debian 12 as root, whatever the build and the tests need and
 # the machine lacks. Does nothing when everything is there already.
+#
+#   scripts/install-deps.sh
 set -eu
+case "${1:-}" in
+  -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
+  "") ;;
+  *) echo "usage: $0 [--help] (no other options)" >&2; exit 64 ;;
+esac
 export DEBIAN_FRONTEND=noninteractive
 
 packages="cmake make g++ clang libclang-rt-14-dev googletest
