@@ -12,10 +12,11 @@
 # the stub: a prebuilt archive as it is, or the archive of a payload folder
 # (with BASE, what it adds or changes against each old release). INPUTS are
 # the files whose change makes it anew; DEPENDS names targets or files it
-# needs first. The target's PATCH_EXE_FILE property holds the program's path
-# and PATCH_EXE_NAME its name. An archive larger than PATCH_MAX_ARCHIVE_SIZE
-# (the top CMakeLists.txt) is refused when configuring if it exists then;
-# patchpack refuses it when building.
+# needs first. The target's PATCH_EXE_FILE property holds the program's path,
+# PATCH_EXE_NAME its name, PATCH_EXE_VERSION the version it shows and
+# PATCH_EXE_CODEPAGE the code page of its names (empty: ASCII). An archive
+# larger than PATCH_MAX_ARCHIVE_SIZE (the top CMakeLists.txt) is refused when
+# configuring if it exists then; patchpack refuses it when building.
 include_guard(GLOBAL)
 
 function(patch_check_archive_size archive)
@@ -103,6 +104,10 @@ function(add_patch_exe target)
     VERBATIM
   )
   add_custom_target(${target} ALL DEPENDS ${exe})
+  if(NOT arg_VERSION)
+    set(arg_VERSION ${PATCH_VERSION_TEXT})
+  endif()
   set_target_properties(${target} PROPERTIES PATCH_EXE_FILE ${exe}
-                                             PATCH_EXE_NAME ${arg_OUTPUT_NAME})
+                        PATCH_EXE_NAME ${arg_OUTPUT_NAME} PATCH_EXE_VERSION ${arg_VERSION}
+                        PATCH_EXE_CODEPAGE "${arg_CODEPAGE}")
 endfunction()

@@ -21,11 +21,6 @@
 #   PATCH_SIGNED_FILE property to its path.
 include_guard(GLOBAL)
 
-set(PATCH_SIGN_PKCS12 "" CACHE FILEPATH
-    "PKCS#12 file with the code-signing key and certificate (empty: Patch.exe is not signed)")
-set(PATCH_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File whose first line is the PKCS#12 password")
-set(PATCH_SIGN_TIME "" CACHE STRING "Signing time as Unix time (empty: the time of signing)")
-
 function(patch_sign_exe target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "PKCS12;PASSWORD_FILE;TIME;OUTPUT" "")
   if(arg_UNPARSED_ARGUMENTS)

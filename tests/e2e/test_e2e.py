@@ -4,7 +4,7 @@ case of cases.txt is the player's actions and what they must see, carried out
 through the driver (driver.cpp), then what must be on disk.
 
   test_e2e.py --prefix DIR --wine-run SCRIPT --driver EXE --work DIR --patches DIR
-              --sample EXE=ARCHIVE --version X.YY.ZZZ [CASE...]
+              --sample EXE=ARCHIVE --version X.YY.ZZZ [--codepage N] [CASE...]
 --patches holds Patch-NAME.exe and NAME.pak for small, short, big and cyrillic.
 """
 import argparse
@@ -27,6 +27,10 @@ BOXES = dict(success=INSTALLED, create="Cannot create file.",
              read="Error reading file.", write="Error writting file.")
 HELD = "held\\locked.dat"
 VERSIONED = "2.01.017"  # what Patch-versioned.exe was built with
+# Wine takes the ANSI code page from the locale: one whose Windows uses each
+# single-byte code page (patchpack refuses the others).
+LOCALES = {874: "th_TH", 1250: "pl_PL", 1251: "ru_RU", 1252: "en_US", 1253: "el_GR",
+           1254: "tr_TR", 1255: "he_IL", 1256: "ar_EG", 1257: "lt_LT", 1258: "vi_VN"}
 
 
 def load_cases():
@@ -53,8 +57,9 @@ class Player:
         self.args, self.dest, self.path = args, dest, ""
         self.files = installed(archive) if archive else {}
         env = wine_env(args.prefix, args.env["DISPLAY"])
-        if args.case == "cyrillic_name":  # Wine takes the ANSI code page from the locale
-            env.update(LANG="ru_RU.UTF-8", LC_ALL="ru_RU.UTF-8")
+        if args.ansi:
+            locale = LOCALES[args.ansi] + ".UTF-8"
+            env.update(LANG=locale, LC_ALL=locale)
         self.driver = Driver(args.driver, env, args.wine_run)
         self.do = self.driver.do
 
@@ -68,8 +73,9 @@ class Player:
         return fields
 
     def at(self, name):
-        """Where a stored name lands: a Russian Windows reads it in code page 1251."""
-        name = name.encode("latin-1").decode("cp1251")
+        """Where a stored name lands: Windows reads it in its ANSI code page."""
+        codec = "cp%d" % self.args.ansi if self.args.ansi else "latin-1"
+        name = name.encode("latin-1").decode(codec)
         return os.path.join(self.dest, *name.replace("\\", "/").split("/"))
 
     # The player's actions and what they see.
@@ -217,6 +223,10 @@ def run_case(args, case):
     shutil.rmtree(os.path.dirname(dest), ignore_errors=True)
     which = CASES[case][0]
     args.shown = VERSIONED if which == "versioned" else args.version
+    args.ansi = {"cyrillic": 1251, "sample": int(args.codepage or 0)}.get(which, 0)
+    if args.ansi and args.ansi not in LOCALES:
+        print("FAIL: %s: no locale known for code page %d" % (case, args.ansi))
+        return 1
     args.case, args.patch = case, os.path.join(args.patches, "Patch-%s.exe" % which)
     archive = os.path.join(args.patches, ("small" if which == "versioned" else which) + ".pak")
     if which == "sample":
@@ -238,7 +248,8 @@ def run_case(args, case):
 
 def main():
     parser = argparse.ArgumentParser()
-    for option in ("prefix", "wine-run", "driver", "work", "patches", "sample", "version"):
+    for option in ("prefix", "wine-run", "driver", "work", "patches", "sample", "version",
+                   "codepage"):
         parser.add_argument("--" + option)
     parser.add_argument("cases", nargs="*", default=list(CASES))
     args = parser.parse_args()
