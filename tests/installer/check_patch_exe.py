@@ -6,7 +6,7 @@ bytes; and signing, with a throwaway certificate (IDENTITY/signer.pem, .p12 and
 password.txt).
 
   check_patch_exe.py --exe EXE --archive FILE --objdump OBJDUMP --windres WINDRES
-                     --version X.YY.ZZZ [--forbid TEXT]... PatchExe
+                     --version X.YY.ZZZ [--forbid TEXT]... [--bundle ZIP Bundle] PatchExe
   check_patch_exe.py --exe EXE --archive FILE --source DIR --identity DIR [--cmake-arg ARG]...
                      [--signed EXE --unsigned EXE] Builds[.test_...]
 """
@@ -21,6 +21,7 @@ import sys
 import tempfile
 import time
 import unittest
+import zipfile
 
 import pefile
 
@@ -30,6 +31,14 @@ from patch_archive import read  # noqa: E402
 ARGS = None
 DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
         "comctl32.dll", "msvcrt.dll"}
+BUNDLE = ["Patch-stub.exe", "README.txt", "patchpack", "patchpack.exe"]
+# What QA needs to set up a test machine from the bundle alone.
+KEYS = ["Software\\Kestrova\\Orvantis 3",
+        "Software\\Kestrova\\Kestrova Launcher\\Games\\Orvantis 3"]
+README = ["HKEY_CURRENT_USER", '"InstallPath"'] + ['"%s"' % key for key in KEYS] + [
+    'reg add "HKCU\\%s" /v InstallPath /t REG_SZ /d "C:\\Games\\Orvantis III" /f' % KEYS[0],
+    '  wine reg add "HKCU\\%s" /v InstallPath' % KEYS[0],
+    "mkdir -p signed", '-n "Orvantis III Patch" -in Patch.exe -out signed/Patch.exe']
 # The design, as windres writes it back (see the file's head).
 RESOURCES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "patch-exe-resources.txt")
 
@@ -76,6 +85,19 @@ class PatchExe(unittest.TestCase):
         for text in ARGS.forbid:
             for encoded in (text.encode(), text.encode("utf-16-le")):
                 self.assertNotIn(encoded, stub, text)
+
+
+class Bundle(unittest.TestCase):
+    """What a studio unpacks: the tools, the stub, and a README.txt that
+    says how to set up a machine to test a patch on."""
+
+    def test_the_tools_and_where_the_installer_looks_for_the_game(self):
+        top = os.path.basename(ARGS.bundle)[:-len(".zip")]
+        with zipfile.ZipFile(ARGS.bundle) as bundle:
+            self.assertEqual(sorted(bundle.namelist()), [top + "/" + name for name in BUNDLE])
+            readme = bundle.read(top + "/README.txt").decode()
+        for said in README:
+            self.assertIn(said, readme)
 
 
 class Builds(unittest.TestCase):
@@ -144,7 +166,7 @@ def check_signed(case, signed, unsigned_path, when=None):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     for option in ("exe", "archive", "objdump", "windres", "source", "identity", "signed",
-                   "unsigned", "version"):
+                   "unsigned", "version", "bundle"):
         parser.add_argument("--" + option)
     parser.add_argument("--forbid", action="append", default=[])
     parser.add_argument("--cmake-arg", action="append", default=[])
