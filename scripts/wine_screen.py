@@ -46,15 +46,10 @@ def read_text(path):
 
 
 def cache_value(build, name):
-    """A variable of a build's CMakeCache.txt, "" when unset; None with no cache."""
-    try:
-        with open(os.path.join(build, "CMakeCache.txt"), encoding="utf-8") as f:
-            for line in f:
-                if line.split(":", 1)[0] == name and "=" in line:
-                    return line.split("=", 1)[1].rstrip("\n")
-    except FileNotFoundError:
-        return None
-    return ""
+    """A variable of a build's CMakeCache.txt, "" when unset or not built."""
+    found = re.search(r"^%s:\w+=(.*)$" % re.escape(name),
+                      read_text(os.path.join(build, "CMakeCache.txt")), re.M)
+    return found.group(1) if found else ""
 
 
 @contextlib.contextmanager
