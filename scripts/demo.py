@@ -15,7 +15,7 @@ import argparse
 import os
 import sys
 
-from wine_screen import INSTALLED, ROOT, Driver, StepFailed, install, screenshot, session
+from wine_screen import INSTALLED, ROOT, Driver, StepFailed, install, on_screen, screenshot
 
 
 def main():
@@ -35,7 +35,7 @@ def main():
             parser.error("%s is missing: build it first" % needed)
     os.makedirs(work, exist_ok=True)
     said = None
-    with session(os.path.join(build, "wineprefix")) as env:
+    with on_screen(os.path.join(build, "wineprefix")) as env:
         def shot(name):
             path = os.path.join(work, "demo-%s.png" % name)
             screenshot(env, path)

@@ -85,7 +85,7 @@ def one_server(wine_run, env=None):
 
 
 @contextlib.contextmanager
-def session(prefix, wine_run=WINE_RUN, overrides="mscoree,mshtml="):
+def on_screen(prefix, wine_run=WINE_RUN, overrides="mscoree,mshtml="):
     """A virtual screen and one Wine server in `prefix` drawing on it (the
     prefix is made on first use); yields the programs' environment."""
     with virtual_screen() as display:

@@ -19,7 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "support"), os.path.join(HERE, "..", "..", "scripts")]
 from patch_archive import files_under, installed, read  # noqa: E402
 from wine_screen import (EXIT, INSTALL, INSTALLED, NOT_FOUND, PATH, Driver,  # noqa: E402
-                         screenshot, session, wine_env, windows_path)
+                         on_screen, screenshot, wine_env, windows_path)
 
 READY = "To start installation, click Install button. To quit, click the Exit button."
 WAIT = "Please wait while the patch installer copies new files to the target folder..."
@@ -257,7 +257,7 @@ def main():
     # One Wine server for the suite: a program started while the last one's
     # server shuts down can fail. Wine's desktop, which the first program
     # starts, must be on the screen too.
-    with session(args.prefix, args.wine_run) as args.env:
+    with on_screen(args.prefix, args.wine_run) as args.env:
         failed = [case for case in args.cases if run_case(args, case)]
     print("FAILED: " + " ".join(failed) if failed else "all %d cases passed" % len(args.cases))
     return 1 if failed else 0
