@@ -2,11 +2,17 @@
 # Runs a Windows program under Wine in the build's own prefix, creating the
 # prefix on first use. The prefix is WINEPREFIX when set, else wineprefix/ in
 # the current build tree (found from the working folder upwards).
+#   wine-run.sh PROGRAM [ARGUMENT...]
 #   wine-run.sh --begin | --end
 # starts one server for the prefix, kept until --end: a suite's programs share
 # it, as a program started while the last one's server shuts down fails
 # ("wine client error").
 set -e
+case "${1:-}" in
+  -h | --help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
+  --begin | --end) ;;
+  -*) echo "usage: $0 PROGRAM [ARGUMENT...] | --begin | --end (see --help)" >&2; exit 64 ;;
+esac
 if [ -z "$WINEPREFIX" ]; then
   dir=$(pwd)
   while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done

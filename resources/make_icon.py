@@ -74,8 +74,11 @@ def build_ico():
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: make_icon.py OUTPUT.ico")
+    if sys.argv[1:] in (["-h"], ["--help"]):
+        print(__doc__)
+        return
+    if len(sys.argv) != 2 or sys.argv[1].startswith("-"):
+        sys.exit("usage: make_icon.py OUTPUT.ico (see --help)")
     with open(sys.argv[1], "wb") as out:
         out.write(build_ico())
 

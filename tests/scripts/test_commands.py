@@ -19,7 +19,7 @@ from tool_case import tree  # noqa: E402
 ARGS = None
 SCRIPTS = ["run.sh", "test.sh", ".ci/run", "scripts/demo.py", "scripts/install-deps.sh",
            "scripts/wine-state.sh", "bench/build", "bench/diff", "bench/extract", "bench/peer",
-           "bench/size-limit"]
+           "bench/size-limit", "cmake/wine-run.sh", "resources/make_icon.py"]
 # Options (each row with the others unset) and what configuring says; {s} is
 # a scratch folder holding old/, new/, key.p12 and key.pass.
 REFUSED = [
