@@ -39,6 +39,10 @@ std::string SystemErrorText(DWORD code) {
       return "it already exists";
     case ERROR_DIRECTORY:
       return "not a folder";
+    case ERROR_CANT_RESOLVE_FILENAME:
+      return "a symbolic link is in the way, which is not followed";
+    case ERROR_BAD_FILE_TYPE:
+      return "it is not a regular file";
     default:
       return "system error " + std::to_string(code);
   }
