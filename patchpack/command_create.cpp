@@ -38,7 +38,9 @@ const char kCreateHelp[] =
     ",\n"
     "    the most a Patch.exe can carry and still start;\n"
     "  - anything that is neither a regular file nor a folder: symbolic links\n"
-    "    (never followed), FIFOs, sockets and devices.\n"
+    "    (never followed), FIFOs, sockets and devices;\n"
+    "  - a file that is not, when read, the regular file the folder was found\n"
+    "    to hold: one replaced meanwhile, by a link or anything else.\n"
     "\n"
     "Exit status: 0 when ARCHIVE was written, 1 when not, 64 on a usage error.\n";
 

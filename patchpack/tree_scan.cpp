@@ -67,7 +67,8 @@ class TreeScanner {
     std::string name = prefix.empty() ? component : prefix + '\\' + component;
     std::error_code error;
     std::uintmax_t size = 0;
-    fs::file_status status = Examine(path, &size, &error);
+    FileIdentity identity;
+    fs::file_status status = Examine(path, &size, &identity, &error);
     if (error) {
       refusals_->Add(PathText(path), "cannot examine it: " + error.message());
       return;
@@ -91,7 +92,7 @@ class TreeScanner {
                                          std::to_string(kMaxFileSize + 1) + " bytes)");
       return;
     }
-    files_->push_back(PackFile{name, path, static_cast<std::uint32_t>(size)});
+    files_->push_back(PackFile{name, path, static_cast<std::uint32_t>(size), identity});
   }
 
   const CodePage& codePage_;

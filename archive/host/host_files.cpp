@@ -50,6 +50,12 @@ std::string SystemErrorText(DWORD code) {
 
 std::string ErrnoText(int error) { return std::strerror(error); }
 
+const char kChangedSize[] = "it changed size while being packed";
+
+std::string ChangedSinceListed(const std::string& now) {
+  return "it changed since it was listed: " + now;
+}
+
 bool OutputFile::Create(const std::string& target, HostError* error) {
   Discard();
   target_ = target;
