@@ -27,6 +27,19 @@ def beside(other, make=write):
     return lambda path: (write(path), make(os.path.join(os.path.dirname(path), other)))
 
 
+def nest(path, depth=3000):
+    """Folders depth deep, each made inside the one before: the whole path
+    passes PATH_MAX."""
+    os.makedirs(path)
+    folder = os.open(path, os.O_RDONLY)
+    for _ in range(depth):
+        os.mkdir("d", dir_fd=folder)
+        inner = os.open("d", os.O_RDONLY, dir_fd=folder)
+        os.close(folder)
+        folder = inner
+    os.close(folder)
+
+
 # What the host's files may be that no archive name shows (every rule on a name
 # is in the unit tests): the bad name under payload/, what makes it, what the
 # refusal says, and what it names when not the bad name itself.
@@ -45,6 +58,8 @@ REFUSALS = [
             "Maps/a.map"),
     Refusal("data", beside("DATA/x.txt"), "same name as the folder"),
     Refusal("d" * 100 + "/" + "f" * 60, says="161 characters"),
+    Refusal("deep", nest, "the folder is too deep for Windows' paths, so nothing in it is packed: "
+            "the name has 162 characters", "/deep/" + "d/" * 78 + "d: "),
     Refusal("huge.bin", lambda p: write(p, 1 << 32), "under 4 GiB"),
     Refusal("link", lambda p: os.symlink("good.txt", p), "symbolic link"),
     Refusal("dirlink", lambda p: os.symlink(".", p), "symbolic link"),
