@@ -70,6 +70,8 @@ typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_DIRECTORY 267u
+#define ERROR_BAD_FILE_TYPE 222u
+#define ERROR_CANT_RESOLVE_FILENAME 1921u
 #define ERROR_GEN_FAILURE 31u
 
 #define WINAPI
@@ -79,7 +81,9 @@ extern "C" {
 #endif
 
 // Paths accept both '\' and '/' as separators. There are no share modes on
-// POSIX: shareMode is accepted and ignored.
+// POSIX: shareMode is accepted and ignored. CREATE_ALWAYS never waits on a
+// FIFO, and never truncates or writes what is not a regular file
+// (ERROR_BAD_FILE_TYPE).
 HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                           LPSECURITY_ATTRIBUTES security, DWORD creationDisposition,
                           DWORD flagsAndAttributes, HANDLE templateFile);
@@ -91,12 +95,21 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMo
                             DWORD moveMethod);
 BOOL WINAPI CloseHandle(HANDLE object);
 // FILE_ATTRIBUTE_READONLY removes write permission; any other value restores
-// the owner's write permission, the POSIX analogue of clearing read-only.
+// the owner's write permission, the POSIX analogue of clearing read-only. It
+// changes only a regular file or a folder (ERROR_BAD_FILE_TYPE).
 BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes);
 BOOL WINAPI CreateDirectoryA(LPCSTR pathName, LPSECURITY_ATTRIBUTES security);
 DWORD WINAPI GetCurrentDirectoryA(DWORD bufferLength, LPSTR buffer);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD errorCode);
+
+// Not Win32: where patchpack extract writes (null: anywhere, as Windows
+// does). Below folder, CreateFileA, SetFileAttributesA and CreateDirectoryA
+// open every folder from folder down and follow no symbolic link, failing
+// with ERROR_CANT_RESOLVE_FILENAME at one. folder itself is reached as its
+// path says: the user chose it, links and all. FALSE when out of memory,
+// confining nothing.
+BOOL ConfineWritesTo(LPCSTR folder);
 
 #ifdef __cplusplus
 }

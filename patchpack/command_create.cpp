@@ -33,12 +33,15 @@ const char kCreateHelp[] =
     "    too, as Windows compares them);\n"
     "  - a name longer than 160 characters: the installer's Windows file\n"
     "    functions stop at 259 characters for a file and 247 for a folder, so\n"
-    "    160 leaves about 99 for the destination folder the player picks;\n"
+    "    160 leaves about 99 for the destination folder the player picks; a\n"
+    "    folder's name past it is refused once, and nothing in it is looked at;\n"
     "  - a file of 4 GiB or more, and an archive larger than " PATCH_MAX_ARCHIVE_TEXT
     ",\n"
     "    the most a Patch.exe can carry and still start;\n"
     "  - anything that is neither a regular file nor a folder: symbolic links\n"
-    "    (never followed), FIFOs, sockets and devices.\n"
+    "    (never followed), FIFOs, sockets and devices;\n"
+    "  - a file that is not, when read, the regular file the folder was found\n"
+    "    to hold: one replaced meanwhile, by a link or anything else.\n"
     "\n"
     "Exit status: 0 when ARCHIVE was written, 1 when not, 64 on a usage error.\n";
 

@@ -8,6 +8,7 @@
 #include "archive_extractor.h"
 #include "archive_index.h"
 #include "commands.h"
+#include "confined_writes.h"
 #include "console.h"
 #include "host_files.h"
 
@@ -16,9 +17,11 @@ const char kExtractHelp[] =
     "\n"
     "Writes every file of ARCHIVE under DIR (default: the current folder) with\n"
     "the installer's extractor: missing folders are created and existing files,\n"
-    "read-only ones too, are replaced. A progress bar is drawn on stderr when\n"
-    "it is a terminal; each failure is printed as it happens, and a failure on\n"
-    "one file does not stop the others.\n"
+    "read-only ones too, are replaced. Nothing is written through a symbolic\n"
+    "link below DIR (DIR itself may be one), nor to a FIFO or a device: a file\n"
+    "whose way leads through one cannot be created. A progress bar is drawn on\n"
+    "stderr when it is a terminal; each failure is printed as it happens, and a\n"
+    "failure on one file does not stop the others.\n"
     "\n"
     "Exit status: the extractor's result, that of the last failure met:\n"
     "  0  every file was written in full\n"
@@ -240,11 +243,18 @@ int RunExtract(const Arguments& arguments) {
     shownFolder = length != 0 && length < sizeof currentFolder ? currentFolder : ".";
   }
 
+  // Nothing below the destination is written through a link, nor anything
+  // but a file.
+  if (!ConfineWritesTo(folder != nullptr ? folder : shownFolder)) {
+    PrintError(archive, "not enough memory");
+    return EXTRACT_OUT_OF_MEMORY;
+  }
   ReportingStream stream(archive, shownFolder, indexed ? &index : nullptr);
   ArchiveExtractor extractor;
   SetLastError(ERROR_SUCCESS);
   int result = extractor.Extract(archive.c_str(), folder, stream);
   DWORD systemError = GetLastError();
+  ConfineWritesTo(nullptr);
   EndProgress();
 
   if (!stream.begun()) {

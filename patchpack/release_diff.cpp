@@ -41,10 +41,11 @@ class Comparer {
     all.push_back(&newFile);  // last, so an old file's failure is named first
     std::vector<File> files;
     for (const PackFile* file : all) {
-      files.emplace_back(OpenFile(file->source, "rb"), std::fclose);
+      std::string why;
+      files.emplace_back(OpenExamined(file->source, file->identity, file->size, &why), std::fclose);
       if (!files.back()) {
         *readable = false;
-        PrintError(PathText(file->source), "cannot open it: " + ErrnoText(errno));
+        PrintError(PathText(file->source), why);
         return false;
       }
       // Whole chunks are read straight into the buffers: no stdio buffer to fill.

@@ -67,22 +67,30 @@ class TreeScanner {
     std::string name = prefix.empty() ? component : prefix + '\\' + component;
     std::error_code error;
     std::uintmax_t size = 0;
-    fs::file_status status = Examine(path, &size, &error);
+    FileIdentity identity;
+    fs::file_status status = Examine(path, &size, &identity, &error);
     if (error) {
       refusals_->Add(PathText(path), "cannot examine it: " + error.message());
       return;
     }
-    if (fs::is_directory(status)) {
-      Scan(path, name);
-      return;
-    }
-    if (!fs::is_regular_file(status)) {
+    bool folder = fs::is_directory(status);
+    if (!folder && !fs::is_regular_file(status)) {
       refusals_->Add(PathText(path), std::string("it is ") + KindOf(status));
       return;
     }
+    // Checked for folders too, once each: every name inside is longer still,
+    // and the scan goes no deeper than the limit allows.
     std::string tooLong = NameLengthProblem(name.size());
     if (!tooLong.empty()) {
+      if (folder) {
+        tooLong =
+            "the folder is too deep for Windows' paths, so nothing in it is packed: " + tooLong;
+      }
       refusals_->Add(PathText(path), tooLong);
+      return;
+    }
+    if (folder) {
+      Scan(path, name);
       return;
     }
     if (size > kMaxFileSize) {
@@ -91,7 +99,7 @@ class TreeScanner {
                                          std::to_string(kMaxFileSize + 1) + " bytes)");
       return;
     }
-    files_->push_back(PackFile{name, path, static_cast<std::uint32_t>(size)});
+    files_->push_back(PackFile{name, path, static_cast<std::uint32_t>(size), identity});
   }
 
   const CodePage& codePage_;

@@ -70,8 +70,10 @@ class Writer {
   }
 
   bool CopyFile(const PackFile& file, std::vector<unsigned char>* buffer) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(OpenFile(file.source, "rb"), std::fclose);
-    if (!in) return Fail(PathText(file.source), "cannot open it: " + ErrnoText(errno));
+    std::string why;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(
+        OpenExamined(file.source, file.identity, file.size, &why), std::fclose);
+    if (!in) return Fail(PathText(file.source), why);
     std::setvbuf(in.get(), nullptr, _IONBF, 0);
     std::uint64_t copied = 0;
     // Asks for one byte more than is left, so that a short read ends the
@@ -90,8 +92,7 @@ class Writer {
     if (std::ferror(in.get())) {
       return Fail(PathText(file.source), "cannot read it: " + ErrnoText(errno));
     }
-    if (copied != file.size)
-      return Fail(PathText(file.source), "it changed size while being packed");
+    if (copied != file.size) return Fail(PathText(file.source), kChangedSize);
     return true;
   }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host_files.h"
 #include "host_text.h"
 #include "output_sink.h"
 
@@ -30,6 +31,7 @@ struct PackFile {
   std::string name;  // as stored: '\' between components, in the code page
   std::filesystem::path source;
   std::uint32_t size;
+  FileIdentity identity;  // what the scan saw: the file read must be this one
 };
 
 // Called with the size of each piece of file data written.

@@ -39,12 +39,22 @@ std::string SystemErrorText(DWORD code) {
       return "it already exists";
     case ERROR_DIRECTORY:
       return "not a folder";
+    case ERROR_CANT_RESOLVE_FILENAME:
+      return "a symbolic link is in the way, which is not followed";
+    case ERROR_BAD_FILE_TYPE:
+      return "it is not a regular file";
     default:
       return "system error " + std::to_string(code);
   }
 }
 
 std::string ErrnoText(int error) { return std::strerror(error); }
+
+const char kChangedSize[] = "it changed size while being packed";
+
+std::string ChangedSinceListed(const std::string& now) {
+  return "it changed since it was listed: " + now;
+}
 
 bool OutputFile::Create(const std::string& target, HostError* error) {
   Discard();

@@ -24,10 +24,33 @@ std::string ErrnoText(int error);
 // The size of a regular file, or false (with *error set) when there is none.
 bool FileSize(const std::filesystem::path& path, std::uint64_t* size, std::string* error);
 
-// A file's kind, not following a symbolic link, and its size: one system call
-// for each of the many files in a release, where the host allows.
+// Which file a path named when it was examined: its device and inode, or on
+// Windows its volume and file index; zero where the host did not tell.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool operator!=(const FileIdentity& other) const {
+    return volume != other.volume || index != other.index;
+  }
+};
+
+// Why a file read for packing is refused when it grew or shrank meanwhile.
+extern const char kChangedSize[];
+// "it changed since it was listed: " and what it is now.
+std::string ChangedSinceListed(const std::string& now);
+
+// A file's kind, not following a symbolic link, its size and, for a regular
+// file, its identity: one system call for each of the many files in a
+// release, where the host allows.
 std::filesystem::file_status Examine(const std::filesystem::path& path, std::uintmax_t* size,
-                                     std::error_code* error);
+                                     FileIdentity* identity, std::error_code* error);
+
+// Opens for reading the regular file that Examine found at path, once, so
+// that what is read is what was examined: never through a symbolic link,
+// never waiting on a FIFO. Null, with *error saying why, when path names
+// another file now or one of another size.
+std::FILE* OpenExamined(const std::filesystem::path& path, const FileIdentity& identity,
+                        std::uint64_t size, std::string* error);
 
 // A path from the command line as the host's file functions name it: on
 // Windows, arguments arrive in the ANSI code page.

@@ -13,6 +13,25 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+#ifdef PATCH_TEST_HOOKS
+// The test build's tests change scanned files here, once, before the first
+// is read.
+void BeforeFirstRead() {
+  static bool ran = false;
+  const char* hook = std::getenv("PATCH_TEST_BEFORE_READ");
+  if (ran || hook == nullptr) return;
+  ran = true;
+  int status = std::system(hook);
+  (void)status;
+}
+#else
+void BeforeFirstRead() {}
+#endif
+
+}  // namespace
+
 bool FileSize(const fs::path& path, std::uint64_t* size, std::string* error) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
@@ -27,13 +46,16 @@ bool FileSize(const fs::path& path, std::uint64_t* size, std::string* error) {
   return true;
 }
 
-fs::file_status Examine(const fs::path& path, std::uintmax_t* size, std::error_code* error) {
+fs::file_status Examine(const fs::path& path, std::uintmax_t* size, FileIdentity* identity,
+                        std::error_code* error) {
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) {
     *error = std::error_code(errno, std::generic_category());
     return fs::file_status();
   }
   *size = static_cast<std::uintmax_t>(info.st_size);
+  *identity = FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                           static_cast<std::uint64_t>(info.st_ino)};
   fs::file_type type = S_ISREG(info.st_mode)    ? fs::file_type::regular
                        : S_ISDIR(info.st_mode)  ? fs::file_type::directory
                        : S_ISLNK(info.st_mode)  ? fs::file_type::symlink
@@ -43,6 +65,34 @@ fs::file_status Examine(const fs::path& path, std::uintmax_t* size, std::error_c
                        : S_ISCHR(info.st_mode)  ? fs::file_type::character
                                                 : fs::file_type::unknown;
   return fs::file_status(type);
+}
+
+std::FILE* OpenExamined(const fs::path& path, const FileIdentity& identity, std::uint64_t size,
+                        std::string* error) {
+  BeforeFirstRead();
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno == ELOOP ? ChangedSinceListed("it is a symbolic link now, which is not followed")
+                            : "cannot open it: " + ErrnoText(errno);
+    return nullptr;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    *error = "cannot open it: " + ErrnoText(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    *error = ChangedSinceListed("it is no longer a regular file");
+  } else if (FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                          static_cast<std::uint64_t>(info.st_ino)} != identity) {
+    *error = ChangedSinceListed("another file has taken its name");
+  } else if (static_cast<std::uint64_t>(info.st_size) != size) {
+    *error = kChangedSize;
+  } else if (std::FILE* file = fdopen(fd, "rb")) {
+    return file;
+  } else {
+    *error = "cannot open it: " + ErrnoText(errno);
+  }
+  close(fd);
+  return nullptr;
 }
 
 fs::path ArgumentPath(const std::string& argument) { return fs::path(argument); }

@@ -30,10 +30,65 @@ bool FileSize(const fs::path& path, std::uint64_t* size, std::string* error) {
   return true;
 }
 
-fs::file_status Examine(const fs::path& path, std::uintmax_t* size, std::error_code* error) {
+namespace {
+
+// The volume and file index of an open file, or zeros; its attributes too.
+FileIdentity IdentityOf(HANDLE file, DWORD* attributes) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return FileIdentity();
+  *attributes = info.dwFileAttributes;
+  return FileIdentity{info.dwVolumeSerialNumber,
+                      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+}  // namespace
+
+fs::file_status Examine(const fs::path& path, std::uintmax_t* size, FileIdentity* identity,
+                        std::error_code* error) {
   fs::file_status status = fs::symlink_status(path, *error);
-  if (!*error && fs::is_regular_file(status)) *size = fs::file_size(path, *error);
+  if (*error || !fs::is_regular_file(status)) return status;
+  *size = fs::file_size(path, *error);
+  // Attributes only: no access, shared with everyone.
+  HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return status;
+  DWORD attributes = 0;
+  *identity = IdentityOf(file, &attributes);
+  CloseHandle(file);
   return status;
+}
+
+std::FILE* OpenExamined(const fs::path& path, const FileIdentity& identity, std::uint64_t size,
+                        std::string* error) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = "cannot open it: " + SystemErrorText(GetLastError());
+    return nullptr;
+  }
+  DWORD attributes = 0;
+  FileIdentity now = IdentityOf(file, &attributes);
+  LARGE_INTEGER length;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    *error = ChangedSinceListed("it is a symbolic link now, which is not followed");
+  } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || GetFileType(file) != FILE_TYPE_DISK) {
+    *error = ChangedSinceListed("it is no longer a regular file");
+  } else if (identity.index != 0 && now != identity) {
+    *error = ChangedSinceListed("another file has taken its name");
+  } else if (!GetFileSizeEx(file, &length) || static_cast<std::uint64_t>(length.QuadPart) != size) {
+    *error = kChangedSize;
+  } else {
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
+    std::FILE* stream = fd >= 0 ? _fdopen(fd, "rb") : nullptr;
+    if (stream != nullptr) return stream;
+    *error = "cannot open it: " + ErrnoText(errno);
+    if (fd >= 0) {
+      _close(fd);  // closes the handle too
+      return nullptr;
+    }
+  }
+  CloseHandle(file);
+  return nullptr;
 }
 
 fs::path ArgumentPath(const std::string& argument) {

@@ -9,7 +9,6 @@ files the programs work on, and what a run must leave behind.
 import argparse
 import contextlib
 import os
-import stat
 import subprocess
 import sys
 import tempfile
@@ -21,10 +20,11 @@ from wine_screen import one_server  # noqa: E402
 ARGS = argparse.Namespace(runner=[])
 
 
-def run(*args, program=None, **options):
+def run(*args, program=None, timeout=600, **options):
     """patchpack, or another program of the build, run to its end."""
     return subprocess.run((program or ARGS.runner + [ARGS.patchpack]) + list(args),
-                          capture_output=True, text=True, errors="replace", timeout=600, **options)
+                          capture_output=True, text=True, errors="replace", timeout=timeout,
+                          **options)
 
 
 def write(path, data=b""):
@@ -71,10 +71,13 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(len(set(lines)), len(lines), "a line said twice")
 
     def state(self):
-        """Every path under the scratch folder, and for a file what a rewrite changes."""
-        paths = [os.path.join(f, n) for f, dirs, files in os.walk(self.tmp) for n in dirs + files]
-        return {p: None if stat.S_ISDIR(s.st_mode) else (s.st_ino, s.st_size, s.st_mtime_ns)
-                for p, s in zip(paths, map(os.lstat, paths))}
+        """Every path under the scratch folder, at any depth, and for what is not a folder
+        what a rewrite or a change of mode changes."""
+        listed = subprocess.run(["find", self.tmp, "-mindepth", "1", "-printf",
+                                 r"%p\0%y%m %i %s %T@\0"], capture_output=True,
+                                check=True).stdout.split(b"\0")
+        return {os.fsdecode(p): None if s.startswith(b"d") else s
+                for p, s in zip(listed[0::2], listed[1::2])}
 
     def refused(self, args, code, *phrases, **options):
         """patchpack fails, saying the phrases, and writes nothing anywhere."""

@@ -11,6 +11,7 @@ import os
 import socket
 import stat
 import shutil
+import struct
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -24,6 +25,19 @@ SAMPLE = (15955200, "b6eb178c798f881166b3b50af5c3daf218e1e28bbf25cb3bbe315f477ad
 def beside(other, make=write):
     """The bad file and `other` next to it."""
     return lambda path: (write(path), make(os.path.join(os.path.dirname(path), other)))
+
+
+def nest(path, depth=3000):
+    """Folders depth deep, each made inside the one before: the whole path
+    passes PATH_MAX."""
+    os.makedirs(path)
+    folder = os.open(path, os.O_RDONLY)
+    for _ in range(depth):
+        os.mkdir("d", dir_fd=folder)
+        inner = os.open("d", os.O_RDONLY, dir_fd=folder)
+        os.close(folder)
+        folder = inner
+    os.close(folder)
 
 
 # What the host's files may be that no archive name shows (every rule on a name
@@ -44,6 +58,8 @@ REFUSALS = [
             "Maps/a.map"),
     Refusal("data", beside("DATA/x.txt"), "same name as the folder"),
     Refusal("d" * 100 + "/" + "f" * 60, says="161 characters"),
+    Refusal("deep", nest, "the folder is too deep for Windows' paths, so nothing in it is packed: "
+            "the name has 162 characters", "/deep/" + "d/" * 78 + "d: "),
     Refusal("huge.bin", lambda p: write(p, 1 << 32), "under 4 GiB"),
     Refusal("link", lambda p: os.symlink("good.txt", p), "symbolic link"),
     Refusal("dirlink", lambda p: os.symlink(".", p), "symbolic link"),
@@ -83,6 +99,55 @@ class Create(ToolTest):
         self.assertEqual(read(archive), Archive(files.items()).build())
         self.assertEqual([os.path.islink(self.path(f)) for f in os.listdir(self.tmp)
                           if f.endswith(".tmp")], [True])
+
+
+def minimal_stub():
+    """The least that build takes for the installer's stub: a 32-bit GUI
+    program whose one section holds the dialog 1005, in Russian."""
+    rsrc = bytearray(0x200)
+    # A directory of one entry for each level: type 5, name 1005, language.
+    for at, key, to in ((0, 5, 0x80000018), (0x18, 1005, 0x80000030), (0x30, 0x419, 0x48)):
+        struct.pack_into("<12xHHII", rsrc, at, 0, 1, key, to)
+    struct.pack_into("<II", rsrc, 0x48, 0x1058, 4)
+    head = bytearray(0x200)
+    struct.pack_into("<2s58xI4sHH12xHH", head, 0, b"MZ", 0x40, b"PE\0\0", 0x14C, 1, 224, 0x102)
+    struct.pack_into("<H30xII16xII4xH22xI16xII", head, 0x58, 0x10B, 0x1000, 0x200, 0x2000, 0x200,
+                     2, 16, 0x1000, 0x200)
+    struct.pack_into("<8sIIII12xI", head, 0x138, b".rsrc", 0x200, 0x1000, 0x200, 0x200, 0x40000040)
+    return bytes(head + rsrc)
+
+
+# A file of new/ that another program changes after the scan, before it is
+# read (the test build runs PATCH_TEST_BEFORE_READ there): each packer, each
+# way of reading (packed, compared with the old release), refuses it by name
+# and writes nothing, whatever it became.
+Swap = collections.namedtuple("Swap", "args becomes says")
+CREATE, DIFF_ = ["create", "out.pak", "new"], ["diff", "old", "new", "out.pak"]
+BUILD = ["build", "--stub", "stub.exe", "new", "out.exe"]
+LINKED, FIFO = "ln -sf ../secret new/b.txt", "rm new/b.txt && mkfifo new/b.txt"
+LINK, SINCE = "it is a symbolic link now, which is not followed", "it changed since it was listed: "
+SWAPS = [
+    Swap(CREATE, LINKED, SINCE + LINK),
+    Swap(DIFF_, LINKED, SINCE + LINK),
+    Swap(BUILD, LINKED, SINCE + LINK),
+    Swap(BUILD[:3] + ["--base", "old"] + BUILD[3:], FIFO, SINCE + "it is no longer a regular file"),
+    Swap(CREATE, FIFO, SINCE + "it is no longer a regular file"),
+    Swap(DIFF_, "cp secret new/c && mv new/c new/b.txt", SINCE + "another file has taken its name"),
+    Swap(CREATE, "echo more >>new/b.txt", "it changed size while being packed"),
+]
+
+
+class Swapped(ToolTest):
+    def test_a_file_changed_after_the_scan_is_refused(self):
+        for n, row in enumerate(SWAPS):
+            with self.subTest(args=row.args, becomes=row.becomes):
+                folder = tree(self.path(str(n)), {
+                    "old/a.txt": b"a", "old/b.txt": b"public 10!", "new/a.txt": b"A",
+                    "new/b.txt": b"public 10?", "secret": b"the secret", "stub.exe": minimal_stub()})
+                done = run(*row.args, cwd=folder, timeout=120,
+                           env=dict(os.environ, PATCH_TEST_BEFORE_READ=row.becomes))
+                self.exits(done, 1, "new/b.txt: " + row.says)
+                self.assertEqual(sorted(os.listdir(folder)), ["new", "old", "secret", "stub.exe"])
 
 
 class Sample(ToolTest):

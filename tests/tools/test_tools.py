@@ -6,6 +6,7 @@ release engineer runs it; with --runner, the Windows build under Wine.
 """
 import collections
 import os
+import stat
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -18,6 +19,7 @@ TREE = {
     "data/textures/stone/wall_01.dds": os.urandom(5000), "data/thousand.bin": bytes(1000),
     "data_extra/z.txt": b"underscore sorts after the separator",
     "maps/north/deep/deeper/deepest/level.map": b"\xff" * 3333, "Upper/Case.TXT": b"case kept",
+    "/".join("n" * 40) + ".deep": b"forty folders down",
 }
 
 
@@ -236,6 +238,41 @@ class Hostile(ToolTest):
         made = [p for p, _ in set(self.state().items()) - set(before.items())
                 if not any((p + "/").startswith(d + "/") for d in sum(dests, []))]
         self.assertEqual(made, [], "written outside the destinations")
+
+
+# What may stand in the destination where an entry goes: a link to a folder
+# outside, a link to a read-only file outside, a FIFO, a device (as root).
+# Nothing is written through one or waits on one; each entry is named as not
+# created. Wine 8 shows a Unix link to a folder as a reparse point, but a link
+# to a file as the file.
+Planted = collections.namedtuple("Planted", "entry make wine")
+PLANTED = [
+    Planted("sub\\evil.txt", lambda dest, outside: os.symlink(outside, dest + "/sub"), True),
+    Planted("victim.txt", lambda dest, outside: os.symlink(outside + "/precious.txt",
+                                                          dest + "/victim.txt"), False),
+    Planted("pipe", lambda dest, outside: os.mkfifo(dest + "/pipe"), True)] + (
+    [Planted("null", lambda dest, outside: os.mknod(dest + "/null", stat.S_IFCHR | 0o666,
+                                                    os.makedev(1, 3)), True)]
+    if os.geteuid() == 0 else [])
+
+
+class Destination(ToolTest):
+    def test_nothing_written_through_what_stands_there(self):
+        rows = [row for row in PLANTED if row.wine or not ARGS.runner]
+        dest, outside = self.path("dest"), self.path("outside")
+        write(outside + "/precious.txt", b"precious")
+        os.chmod(outside + "/precious.txt", 0o444)
+        os.makedirs(dest)
+        for row in rows:
+            row.make(dest, outside)
+        write(self.path("a.pak"), with_ok(*(row.entry for row in rows)).build())
+        before = self.state()
+        done = run("extract", self.path("a.pak"), dest, timeout=300)
+        self.exits(done, 5, *(row.entry + ": cannot create it" for row in rows))
+        self.assertIn("1 of %d files written" % (len(rows) + 1), done.stdout)
+        self.assertEqual(read(dest + "/keep/ok.txt"), OK)
+        changed = {p for p, _ in set(self.state().items()) ^ set(before.items())}
+        self.assertEqual(changed, {dest + "/keep", dest + "/keep/ok.txt"})
 
 
 if __name__ == "__main__":
