@@ -1,6 +1,7 @@
 // The PE image the installer stub is rebuilt from, and the resource blocks it
 // edits, on programs and blocks laid out here by hand.
 #include "archive_test_support.h"
+#include "patch_program.h"
 #include "pe_image.h"
 #include "resource_blocks.h"
 
@@ -121,6 +122,14 @@ class PeImageTest : public ::testing::Test {
     EXPECT_TRUE(image.CheckWritten(MemorySource(out.bytes), &error)) << error;
     return out.bytes;
   }
+  // What the tools learn from a program on disk.
+  CarriedArchive Carried(const Bytes& program) {
+    ScratchFolder scratch;
+    CarriedArchive found;
+    Store(scratch.path + "/Patch.exe", std::string(program.begin(), program.end()));
+    EXPECT_TRUE(ReadCarriedArchive(scratch.path + "/Patch.exe", &found, &error)) << error;
+    return found;
+  }
   // Streams the archive in odd pieces, so the sum meets words split between writes.
   void Stream(PeResource* r) {
     r->streamedSize = archive.size();
@@ -211,6 +220,10 @@ TEST_F(PeImageTest, RoundTrip) {
   Written(again);  // the archive left in the file, copied into its sorted place
   Stream(again.Find(K::Named(u"BINARY"), K::Number(105), 0x419));
   EXPECT_EQ(out, Written(again));
+  CarriedArchive carried = Carried(out);
+  EXPECT_EQ(archive, Slice(out, carried.offset, carried.size));
+  EXPECT_EQ("Version: 1.00.001", carried.version);
+  EXPECT_FALSE(ReadCarriedArchive(TEST_DATA "/names.txt", &carried, &error));
 
   // The read back finds what went wrong between Write and the disk; words
   // swapped keep the sum.
@@ -236,6 +249,7 @@ TEST_F(PeImageTest, RoundTrip) {
   EXPECT_EQ(List({resources[2]}), List(again.resources()));
   EXPECT_STREQ(".rsrc", reinterpret_cast<const char*>(&out[kTable + 80]));
   EXPECT_EQ(Slice(bare, 0x200, 0x600), Slice(out, 0x200, 0x600));  // .text and .reloc
+  EXPECT_FALSE(Carried(out).carried);
 
   // Below the page size each section lies in memory where it lies in the
   // file, those moved and added too, though .text is shorter in memory.
