@@ -18,6 +18,8 @@ const std::uint32_t kSectionHeaderSize = 40;
 const std::uint32_t kInitializedData = 0x40;
 const std::uint32_t kHighBit = 0x80000000u;
 const std::uint64_t k2GiB = 1ull << 31, k4GiB = 1ull << 32;
+// The piece in which large data is copied or compared.
+const std::uint64_t kChunk = 1 << 18;
 // Below it the loader maps the file as it lies: each section at its own
 // file offset.
 const std::uint32_t kPageSize = 0x1000;

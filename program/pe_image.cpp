@@ -477,13 +477,14 @@ bool PeImage::CheckLayout(std::string* error) {
   }
   if (relocationsSize != 0 && holder == nullptr)
     return Fail(error, "Windows would not load it: its base relocations lie outside its sections");
+  std::uint64_t at = holder != nullptr ? holder->rawOffset + (relocations - holder->va) : 0;
   if (resourceSection_ < 0) {
     std::uint64_t slot = sectionTable_ + kSectionHeaderSize * sections_.size();
     if (slot + kSectionHeaderSize > sizeOfHeaders_ ||
         !std::all_of(head_.begin() + slot, head_.begin() + slot + kSectionHeaderSize,
                      [](unsigned char b) { return b == 0; }))
       return Fail(error, "there is no room in its headers for a resource section");
-    return CheckRelocations(0, 0, error);
+    return CheckRelocations(at, relocationsSize, 0, 0, error);
   }
   if (relocationsSize != 0 && holder == &sections_[resourceSection_])
     return Fail(error, "its base relocations lie inside its resources, which are rebuilt");
@@ -494,7 +495,6 @@ bool PeImage::CheckLayout(std::string* error) {
     std::string what = "the section " + SectionName(s.header) +
                        " follows the resources and does not hold the base relocations";
     if (relocationsSize == 0 || holder != &s) return Fail(error, what);
-    std::uint64_t at = s.rawOffset + (relocations - s.va);
     if (!ZeroOutside(s.rawOffset, s.rawOffset + std::min<std::uint64_t>(s.Extent(), s.rawSize),
                      {{at, at + relocationsSize}}, what + " alone", error))
       return false;
@@ -515,27 +515,23 @@ bool PeImage::CheckLayout(std::string* error) {
   }
   if (inside(Get32(head_, peOffset_ + 24 + kEntryPoint), 1))
     return Fail(error, "its entry point lies in the resources or the sections after them");
-  return CheckRelocations(from, to, error);
+  return CheckRelocations(at, relocationsSize, from, to, error);
 }
 
 // Each block of base relocations: a page, its size, then 16-bit entries of a
 // type and an offset in the page. A fixup that Windows would apply outside
 // the image, or into what Write rebuilds or moves, breaks the program.
-bool PeImage::CheckRelocations(std::uint64_t from, std::uint64_t to, std::string* error) {
-  std::uint64_t field = DirectoryField(kRelocationDirectory);
-  std::uint64_t rva = Get32(head_, field), left = Get32(head_, field + 4);
-  std::uint64_t image = Get32(head_, peOffset_ + 24 + kSizeOfImage), at = 0;
-  for (const Section& s : sections_) {
-    if (left != 0 && rva >= s.va && rva < s.va + s.Extent()) at = s.rawOffset + (rva - s.va);
-  }
+bool PeImage::CheckRelocations(std::uint64_t at, std::uint64_t size, std::uint64_t from,
+                               std::uint64_t to, std::string* error) {
+  std::uint64_t image = Get32(head_, peOffset_ + 24 + kSizeOfImage);
   Bytes blocks;
-  if (!Load(at, left, &blocks, error)) return false;
+  if (!Load(at, size, &blocks, error)) return false;
   for (std::uint64_t block = 0; block < blocks.size();) {
     std::uint64_t page = block + 8 <= blocks.size() ? Get32(blocks, block) : 0;
-    std::uint64_t size = block + 8 <= blocks.size() ? Get32(blocks, block + 4) : 0;
-    if (size < 8 || size % 2 != 0 || size > blocks.size() - block)
+    std::uint64_t length = block + 8 <= blocks.size() ? Get32(blocks, block + 4) : 0;
+    if (length < 8 || length % 2 != 0 || length > blocks.size() - block)
       return Fail(error, "its base relocations are damaged at byte " + std::to_string(block));
-    for (std::uint64_t entry = block + 8; entry < block + size; entry += 2) {
+    for (std::uint64_t entry = block + 8; entry < block + length; entry += 2) {
       std::uint32_t value = Get16(blocks, entry);
       std::uint64_t fixup = page + (value & 0xFFF);
       if ((value >> 12) != 0 && (fixup + 4 > image || (fixup < to && fixup + 4 > from)))
@@ -543,7 +539,7 @@ bool PeImage::CheckRelocations(std::uint64_t from, std::uint64_t to, std::string
                                Hex(static_cast<std::uint32_t>(fixup), 8, false) +
                                " lies outside the image or in what is rebuilt");
     }
-    block += size;
+    block += length;
   }
   return true;
 }
@@ -552,9 +548,9 @@ bool PeImage::Copy(OutputSink& out, std::uint64_t offset, std::uint64_t size,
                    std::string* error) const {
   Bytes chunk;
   for (std::uint64_t done = 0; done < size;) {
-    std::uint64_t piece = std::min<std::uint64_t>(size - done, 1 << 18);
+    std::uint64_t piece = std::min(size - done, kChunk);
     if (!Load(offset + done, piece, &chunk, error)) return false;
-    if (!out.Write(chunk.data(), chunk.size())) return Fail(error, "");
+    if (!out.Write(chunk.data(), chunk.size())) return Fail(error, "");  // out knows why
     done += piece;
   }
   return true;

@@ -138,7 +138,10 @@ class PeImage {
   bool Parse(std::string* error);
   bool ParseSections(std::string* error);
   bool CheckLayout(std::string* error);
-  bool CheckRelocations(std::uint64_t from, std::uint64_t to, std::string* error);
+  // The base relocations, size bytes at file offset at; none may fix up
+  // [from, to), what Write rebuilds or moves.
+  bool CheckRelocations(std::uint64_t at, std::uint64_t size, std::uint64_t from, std::uint64_t to,
+                        std::string* error);
   bool ParseResources(std::uint64_t loadLimit, std::string* error);
   bool Load(std::uint64_t offset, std::uint64_t size, std::vector<unsigned char>* out,
             std::string* error) const;

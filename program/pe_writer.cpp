@@ -379,7 +379,7 @@ bool PeImage::CheckWritten(std::shared_ptr<ByteSource> written, std::string* err
     if (want.loaded)
       return back.Load(got.fileOffset, got.fileSize, &theirs, &problem) && theirs == want.data;
     for (std::uint64_t at = 0, piece = 0; at < got.fileSize; at += piece) {
-      piece = std::min<std::uint64_t>(got.fileSize - at, 1 << 18);
+      piece = std::min(got.fileSize - at, kChunk);
       if (!Load(want.fileOffset + at, piece, &mine, &problem) ||
           !back.Load(got.fileOffset + at, piece, &theirs, &problem) || mine != theirs)
         return false;
