@@ -221,6 +221,7 @@ TEST_F(PeImageTest, RoundTrip) {
   Stream(again.Find(K::Named(u"BINARY"), K::Number(105), 0x419));
   EXPECT_EQ(out, Written(again));
   CarriedArchive carried = Carried(out);
+  EXPECT_TRUE(carried.carried);
   EXPECT_EQ(archive, Slice(out, carried.offset, carried.size));
   EXPECT_EQ("Version: 1.00.001", carried.version);
   EXPECT_FALSE(ReadCarriedArchive(TEST_DATA "/names.txt", &carried, &error));
@@ -299,12 +300,15 @@ TEST_F(PeImageTest, RefusesWhatItCannotRebuild) {
       {{kOptional + 32, 0x200}, ".text takes 0x00000300 bytes at 0x00001000 in memory, 0x00000400"},
       {{kTable + 92, 0x4000}, ".reloc takes 0x0000000c bytes at 0x00004000 in memory"},
       {{kOptional + 56, 0x3008}, "does not hold its sections"},
+      {{kOptional + 56, 0x80000000}, "or exceeds 2 GiB"},
+      {{kTable + 20, 0x300}, "0x00000400 at 0x00000300 in the file"},
       {{kTable + 100, 0x600}, "its sections overlap in the file at 0x00000600"},
       {{Dir(5), 0x9000}, "its base relocations lie outside its sections"},
       {{0x804, 6}, "its base relocations are damaged at byte 0"},
       {{Dir(5), 0x2000}, "its base relocations lie inside its resources"},
       {{0x800, 0x2000}, "a base relocation at 0x00002004"},
       {{kTable + 48, 0x200, 0x7F0, 1}, "its resources share the section .rsrc with other data"},
+      {{Dir(2), 0x2008}, "its resources share the section .rsrc with other data"},
       {{kTable + 88, 0x200, 0x9F0, 1}, "does not hold the base relocations alone"},
   };
   for (const auto& [field, text] : fields) {
