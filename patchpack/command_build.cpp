@@ -41,33 +41,19 @@ const char kBuildHelp[] =
     "command gives the same bytes on Linux and on Windows.\n"
     "\n"
     "Refused, naming what is wrong and writing nothing: a stub that is not a\n"
-    "32-bit Windows GUI program or lacks the installer's dialog, an archive\n"
-    "larger than " PATCH_MAX_ARCHIVE_TEXT
-    ", and whatever create, diff or list refuse. OUT.exe is\n"
-    "written beside itself under a temporary name and renamed into place when\n"
-    "complete.\n"
+    "32-bit Windows GUI program, that Windows would not load, that lacks the\n"
+    "installer's dialog or holds what its rebuilt resources would lose, an\n"
+    "archive larger than " PATCH_MAX_ARCHIVE_TEXT
+    ", and whatever create, diff or list refuse.\n"
+    "OUT.exe is written beside itself under a temporary name, read back from\n"
+    "the disk and checked as Windows would load it (its resources, the archive\n"
+    "in its place, the checksum), and renamed into place only when sound.\n"
     "\n"
     "Exit status: 0 when OUT.exe was written, 1 when not, 64 on a usage error.\n";
 
 namespace {
 
 const std::size_t kChunk = 1 << 18;
-
-bool ReadWhole(const fs::path& path, std::vector<unsigned char>* bytes, std::string* error) {
-  std::uint64_t size = 0;
-  if (!FileSize(path, &size, error)) return false;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(OpenFile(path, "rb"), std::fclose);
-  if (!in) {
-    *error = "cannot open it: " + ErrnoText(errno);
-    return false;
-  }
-  bytes->resize(static_cast<std::size_t>(size));
-  if (size != 0 && std::fread(bytes->data(), 1, bytes->size(), in.get()) != bytes->size()) {
-    *error = "cannot read it: " + ErrnoText(errno);
-    return false;
-  }
-  return true;
-}
 
 // A prebuilt archive copied into the program as it is.
 bool CopyArchive(const std::string& archive, std::uint64_t size, OutputSink& out,
@@ -143,15 +129,15 @@ int RunBuild(const Arguments& arguments) {
       stubPath.empty() ? ProgramFolder() / "Patch-stub.exe" : ArgumentPath(stubPath);
   std::string stubName = stubPath.empty() ? PathText(stubFile) : stubPath;
 
-  std::vector<unsigned char> stubBytes;
+  std::shared_ptr<ByteSource> stubSource;
   PeImage stub;
-  if (!ReadWhole(stubFile, &stubBytes, &problem)) {
+  if (!OpenFileSource(stubFile, &stubSource, &problem)) {
     if (stubPath.empty())
       problem = "the installer's stub is not beside patchpack (--stub names one): " + problem;
     PrintError(stubName, problem);
     return 1;
   }
-  if (!stub.Read(std::move(stubBytes), &problem) || !(problem = StubProblem(stub)).empty()) {
+  if (!stub.Read(std::move(stubSource), &problem) || !(problem = StubProblem(stub)).empty()) {
     PrintError(stubName, problem);
     return 1;
   }
@@ -208,12 +194,22 @@ int RunBuild(const Arguments& arguments) {
                                              : HostError{output, problem});
     return 1;
   }
+  // Never report a broken program as built: what was written is read back
+  // from the disk as Windows would load it, before it takes the name.
+  std::shared_ptr<ByteSource> readBack;
+  if (!OpenFileSource(ArgumentPath(out.temporary()), &readBack, &problem) ||
+      !stub.CheckWritten(std::move(readBack), &problem)) {
+    PrintError(output, "not written: " + problem);
+    return 1;
+  }
+  std::uint64_t outputSize = stub.OutputSize();
+  stub = PeImage();  // closes the stub, which the output may replace
   if (!out.Commit(&error)) {
     PrintError(error);
     return 1;
   }
   if (!bases.empty()) std::printf("%s\n", DiffSummary(diff).c_str());
-  std::printf("%s: %s, archive %s\n", Printable(output).c_str(),
-              SizeText(stub.OutputSize()).c_str(), SizeText(archiveSize).c_str());
+  std::printf("%s: %s, archive %s\n", Printable(output).c_str(), SizeText(outputSize).c_str(),
+              SizeText(archiveSize).c_str());
   return 0;
 }

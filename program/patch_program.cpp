@@ -73,6 +73,40 @@ bool SetVersion(PeImage& stub, const PatchVersion& version, std::string* problem
          SetVersionNumbers(&block->data, version.parts, Wide(commas), problem);
 }
 
+bool ReadCarriedArchive(const std::filesystem::path& path, CarriedArchive* archive,
+                        std::string* problem) {
+  std::shared_ptr<ByteSource> source;
+  PeImage image;
+  *archive = CarriedArchive();
+  if (!OpenFileSource(path, &source, problem) || !image.Read(source, problem)) return false;
+  PeResource* found =
+      image.Find(ResourceKey::Named(u"BINARY"), ResourceKey::Number(IDR_PATCH_DATA), kRussian);
+  PeResource* strings = image.Find(ResourceKey::Number(kStringType),
+                                   ResourceKey::Number(IDS_VERSION / 16 + 1), kRussian);
+  std::u16string text;
+  std::string unused;
+  if (strings != nullptr && TableString(strings->data, IDS_VERSION % 16, &text, &unused)) {
+    // As UTF-8, for the tools to print.
+    for (std::uint32_t c : text) {
+      std::string& v = archive->version;
+      if (c < 0x80) {
+        v += static_cast<char>(c);
+      } else if (c < 0x800) {
+        v += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
+      } else {
+        v += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
+              static_cast<char>(0x80 | (c & 0x3F))};
+      }
+    }
+  }
+  if (found != nullptr) {
+    archive->carried = true;
+    archive->offset = found->fileOffset;
+    archive->size = found->fileSize;
+  }
+  return true;
+}
+
 void PutArchive(PeImage& stub, std::uint64_t size, std::function<bool(OutputSink&)> write) {
   PeResource archive;
   archive.type = ResourceKey::Named(u"BINARY");

@@ -5,6 +5,7 @@
 #define PROGRAM_PATCH_PROGRAM_H
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -33,5 +34,20 @@ bool SetVersion(PeImage& stub, const PatchVersion& version, std::string* problem
 
 // The archive of size bytes, which write streams into the program.
 void PutArchive(PeImage& stub, std::uint64_t size, std::function<bool(OutputSink&)> write);
+
+// What a program carries for the installer to extract.
+struct CarriedArchive {
+  bool carried = false;  // false: the program carries no patch
+  // Where the archive's bytes lie in the file.
+  std::uint64_t offset = 0, size = 0;
+  std::string version;  // the version line, "Version: 1.00.001"; empty when it has none
+};
+
+// Reads the program at path in place, as build reads a stub, and says where
+// its archive resource lies. False, with *problem saying why, when it cannot
+// be read or is not a program build takes; a program without the archive
+// resource is one that carries no patch.
+bool ReadCarriedArchive(const std::filesystem::path& path, CarriedArchive* archive,
+                        std::string* problem);
 
 #endif  // PROGRAM_PATCH_PROGRAM_H

@@ -17,7 +17,12 @@ using Bytes = std::vector<unsigned char>;
 const std::uint32_t kSectionHeaderSize = 40;
 const std::uint32_t kInitializedData = 0x40;
 const std::uint32_t kHighBit = 0x80000000u;
-const std::uint64_t k4GiB = 1ull << 32;
+const std::uint64_t k2GiB = 1ull << 31, k4GiB = 1ull << 32;
+// The piece in which large data is copied or compared.
+const std::uint64_t kChunk = 1 << 18;
+// Below it the loader maps the file as it lies: each section at its own
+// file offset.
+const std::uint32_t kPageSize = 0x1000;
 // Fields of the PE32 optional header, from its start.
 const std::uint32_t kSizeOfInitializedData = 8, kEntryPoint = 16, kSectionAlignment = 32,
                     kFileAlignment = 36, kSizeOfImage = 56, kSizeOfHeaders = 60, kCheckSum = 64,
@@ -58,9 +63,10 @@ inline std::string ResourceText(const PeResource& resource) {
          Hex(resource.language, 4, false) + ")";
 }
 
+// Names shared by many resources compare at once.
 inline bool KeyLess(const ResourceKey& a, const ResourceKey& b) {
   if (a.IsNamed() != b.IsNamed()) return a.IsNamed();
-  return a.IsNamed() ? a.name < b.name : a.id < b.id;
+  return a.IsNamed() ? a.text != b.text && *a.text < *b.text : a.id < b.id;
 }
 
 // The order of the rebuilt directory.

@@ -23,13 +23,22 @@ struct Directory {
   std::string problem;  // why it cannot be written
 };
 
+// Where each name lies in the directory. Names shared by many keys are
+// found at once.
+struct NameLess {
+  bool operator()(const std::u16string* a, const std::u16string* b) const {
+    return a != b && *a < *b;
+  }
+};
+using Strings = std::map<const std::u16string*, std::uint64_t, NameLess>;
+
 struct Entry {
   ResourceKey key;
   std::uint64_t target;  // a table's offset with kHighBit, else a data entry's
 };
 
 void PutTable(Directory* d, std::uint64_t at, const std::vector<Entry>& entries,
-              const std::map<std::u16string, std::uint64_t>& strings) {
+              const Strings& strings) {
   std::size_t named =
       std::count_if(entries.begin(), entries.end(), [](const Entry& e) { return e.key.IsNamed(); });
   if (named > 0xFFFF || entries.size() - named > 0xFFFF)
@@ -38,7 +47,7 @@ void PutTable(Directory* d, std::uint64_t at, const std::vector<Entry>& entries,
   Put16(&d->head[at + 14], static_cast<std::uint32_t>(entries.size() - named));
   at += 16;
   for (const Entry& e : entries) {
-    Put32(&d->head[at], e.key.IsNamed() ? kHighBit | strings.at(e.key.name) : e.key.id);
+    Put32(&d->head[at], e.key.IsNamed() ? kHighBit | strings.at(e.key.text.get()) : e.key.id);
     Put32(&d->head[at + 4], e.target);
     at += 8;
   }
@@ -68,21 +77,21 @@ Directory BuildDirectory(const std::vector<PeResource>& resources, std::uint64_t
   std::size_t typeCount = types.size() - 1, nameCount = names.size() - 1;
 
   std::uint64_t at = 16 * (1 + typeCount + nameCount) + 8 * (typeCount + nameCount + leaves.size());
-  std::map<std::u16string, std::uint64_t> strings;
+  Strings strings;
   std::vector<ResourceKey> keys;
   for (std::size_t t = 0; t < typeCount; ++t) keys.push_back(leaves[types[t]]->type);
   for (std::size_t n = 0; n < nameCount; ++n) keys.push_back(leaves[names[n]]->name);
   for (const ResourceKey& key : keys) {
-    if (!key.IsNamed() || !strings.emplace(key.name, at).second) continue;
-    if (key.name.size() > 0xFFFF) d.problem = "a resource name has more than 65535 characters";
-    at += 2 + 2 * key.name.size();
+    if (!key.IsNamed() || !strings.emplace(key.text.get(), at).second) continue;
+    if (key.name().size() > 0xFFFF) d.problem = "a resource name has more than 65535 characters";
+    at += 2 + 2 * key.name().size();
   }
   std::uint64_t entries = AlignUp(at, 8);
   d.head.resize(entries + 16 * leaves.size());
   for (const auto& s : strings) {
-    Put16(&d.head[s.second], static_cast<std::uint32_t>(s.first.size()));
-    for (std::size_t i = 0; i < s.first.size(); ++i)
-      Put16(&d.head[s.second + 2 + 2 * i], s.first[i]);
+    Put16(&d.head[s.second], static_cast<std::uint32_t>(s.first->size()));
+    for (std::size_t i = 0; i < s.first->size(); ++i)
+      Put16(&d.head[s.second + 2 + 2 * i], (*s.first)[i]);
   }
 
   std::vector<Entry> root;
@@ -171,7 +180,12 @@ class ChecksumSink : public OutputSink {
       if (!Write(zeros, std::min<std::uint64_t>(count, sizeof zeros))) return false;
     return true;
   }
-  bool Pad(std::uint64_t to) { return Zeros(to - written_); }
+  bool Pad(std::uint64_t to) { return to <= written_ || Zeros(to - written_); }
+  // Takes back bytes summed at offset: the checksum field sums as zeros.
+  void Forget(std::uint64_t offset, const unsigned char* bytes, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i)
+      sum_ -= std::uint64_t{bytes[i]} << 8 * ((offset + i) & 1);
+  }
 
   // The ones' complement sum folded to 16 bits, plus the length.
   std::uint32_t Checksum() const {
@@ -186,6 +200,11 @@ class ChecksumSink : public OutputSink {
  private:
   OutputSink& out_;
   std::uint64_t sum_ = 0;
+};
+
+struct Nowhere : OutputSink {
+  bool Write(const void*, std::size_t) override { return true; }
+  bool Rewrite(std::uint64_t, const void*, std::size_t) override { return true; }
 };
 
 }  // namespace
@@ -209,11 +228,16 @@ PeImage::Layout PeImage::Plan() const {
   }
   l.keptEnd = rawEnd;
   std::uint64_t raw = AlignUp(rawEnd, fileAlignment_), va = AlignUp(vaEnd, sectionAlignment_);
+  // Below the page size the loader wants each section at the same address
+  // in memory as in the file.
+  bool flat = sectionAlignment_ < kPageSize;
+  if (flat) raw = va = std::max(raw, va);
   for (std::size_t i = kept + 1; i < sections_.size(); ++i) {
     l.movedVa.push_back(va);
     l.movedRaw.push_back(raw);
     va = AlignUp(va + sections_[i].Extent(), sectionAlignment_);
     raw += AlignUp(sections_[i].rawSize, fileAlignment_);
+    if (flat) raw = va = std::max(raw, va);
   }
   l.resourceVa = va;
   l.resourceRaw = raw;
@@ -232,7 +256,7 @@ bool PeImage::Write(OutputSink& out, std::string* error) const {
   Layout l = Plan();
   const Directory& d = l.directory;
   if (!d.problem.empty()) return Fail(error, d.problem);
-  if (l.fileSize >= k4GiB || l.imageSize >= k4GiB)
+  if (l.fileSize >= k4GiB || l.imageSize >= k2GiB)
     return Fail(error, "it would be too large for a 32-bit program: " + SizeText(l.fileSize) +
                            " in the file, " + SizeText(l.imageSize) + " in memory");
 
@@ -254,7 +278,7 @@ bool PeImage::Write(OutputSink& out, std::string* error) const {
   resources.rawOffset = static_cast<std::uint32_t>(l.resourceRaw);
   table.push_back(resources);
 
-  Bytes head(file_.begin(), file_.begin() + sizeOfHeaders_);
+  Bytes head = head_;
   std::uint64_t initialized = 0;
   for (std::size_t i = 0; i < table.size(); ++i) {
     Section& s = table[i];
@@ -277,27 +301,32 @@ bool PeImage::Write(OutputSink& out, std::string* error) const {
   Put32(&head[DirectoryField(kCertificateDirectory) + 4], 0);
   if (kept + 1 < sections_.size()) {
     std::uint64_t field = DirectoryField(kRelocationDirectory);
-    Put32(&head[field], Get32(file_, field) - sections_[kept + 1].va + l.movedVa[0]);
+    Put32(&head[field], Get32(head_, field) - sections_[kept + 1].va + l.movedVa[0]);
   }
 
   ChecksumSink sink(out);
-  auto refused = [&] { return Fail(error, "the output refused a write"); };
+  std::string readError;
+  // The image's own bytes are read again as they are copied.
+  auto refused = [&] {
+    return Fail(error, readError.empty() ? "the output refused a write"
+                                         : "reading the program it is made from: " + readError);
+  };
   if (!sink.Write(head.data(), head.size()) ||
-      !sink.Write(file_.data() + sizeOfHeaders_, l.keptEnd - sizeOfHeaders_) ||
-      !sink.Pad(AlignUp(l.keptEnd, fileAlignment_)))
+      !Copy(sink, sizeOfHeaders_, l.keptEnd - sizeOfHeaders_, &readError))
     return refused();
   for (std::size_t i = kept + 1; i < sections_.size(); ++i) {
     const Section& s = sections_[i];
-    if (!sink.Write(file_.data() + s.rawOffset, s.rawSize) ||
-        !sink.Pad(l.movedRaw[i - kept - 1] + AlignUp(s.rawSize, fileAlignment_)))
+    if (!sink.Pad(l.movedRaw[i - kept - 1]) || !Copy(sink, s.rawOffset, s.rawSize, &readError))
       return refused();
   }
-  if (!sink.Write(d.head.data(), d.head.size())) return refused();
+  if (!sink.Pad(l.resourceRaw) || !sink.Write(d.head.data(), d.head.size())) return refused();
   for (std::size_t i = 0; i < d.order.size(); ++i) {
     const PeResource& r = *d.order[i];
     if (!sink.Pad(l.resourceRaw + d.offsets[i])) return refused();
     if (!r.stream) {
-      if (!sink.Write(r.data.data(), r.data.size())) return refused();
+      if (r.loaded ? !sink.Write(r.data.data(), r.data.size())
+                   : !Copy(sink, r.fileOffset, r.fileSize, &readError))
+        return refused();
       continue;
     }
     std::uint64_t start = sink.written_;
@@ -317,5 +346,53 @@ bool PeImage::Write(OutputSink& out, std::string* error) const {
   unsigned char checksum[4];
   Put32(checksum, sink.Checksum());
   if (!out.Rewrite(optional + kCheckSum, checksum, sizeof checksum)) return refused();
+  return true;
+}
+
+bool PeImage::CheckWritten(std::shared_ptr<ByteSource> written, std::string* error) const {
+  Layout l = Plan();
+  PeImage back;
+  std::string problem;
+  auto differs = [&](const std::string& what) { return Fail(error, "read back, " + what); };
+  if (!back.Read(written, &problem)) return differs(problem);
+  Nowhere nowhere;
+  ChecksumSink sum(nowhere);
+  std::uint64_t field = back.peOffset_ + 24 + kCheckSum;
+  std::uint32_t stored = Get32(back.head_, field);
+  if (!back.Copy(sum, 0, written->size(), &problem)) return differs(problem);
+  sum.Forget(field, &back.head_[field], 4);
+  if (sum.Checksum() != stored)
+    return differs("its checksum is 0x" + Hex(stored, 8, false) + ", its bytes give 0x" +
+                   Hex(sum.Checksum(), 8, false));
+  std::map<const PeResource*, std::uint64_t> planned;
+  for (std::size_t i = 0; i < l.directory.order.size(); ++i)
+    planned[l.directory.order[i]] = l.resourceRaw + l.directory.offsets[i];
+  std::vector<const PeResource*> leaves = l.directory.order;
+  std::sort(leaves.begin(), leaves.end(), ResourceLess);
+  if (back.resources_.size() != leaves.size() || written->size() != l.fileSize)
+    return differs(std::to_string(back.resources_.size()) + " resources in " +
+                   SizeText(written->size()) + ", not " + std::to_string(leaves.size()) + " in " +
+                   SizeText(l.fileSize));
+  // The bytes written from memory, or copied from this image's source.
+  auto sameBytes = [&](const PeResource& want, const PeResource& got) {
+    Bytes mine, theirs;
+    if (want.loaded)
+      return back.Load(got.fileOffset, got.fileSize, &theirs, &problem) && theirs == want.data;
+    for (std::uint64_t at = 0, piece = 0; at < got.fileSize; at += piece) {
+      piece = std::min(got.fileSize - at, kChunk);
+      if (!Load(want.fileOffset + at, piece, &mine, &problem) ||
+          !back.Load(got.fileOffset + at, piece, &theirs, &problem) || mine != theirs)
+        return false;
+    }
+    return true;
+  };
+  for (std::size_t i = 0; i < leaves.size(); ++i) {
+    const PeResource &want = *leaves[i], &got = back.resources_[i];
+    bool same = got.type == want.type && got.name == want.name && got.language == want.language &&
+                got.codePage == want.codePage && got.fileSize == want.size() &&
+                got.fileOffset == planned[&want];
+    if (!same || (!want.stream && !sameBytes(want, got)))
+      return differs("the resource " + ResourceText(want) + " is not as written");
+  }
   return true;
 }

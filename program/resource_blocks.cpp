@@ -121,6 +121,29 @@ class VersionEditor {
   std::size_t damage_ = 0;
 };
 
+// Where string index lies in a string table block: [*from, *to).
+bool FindTableString(const Bytes& block, unsigned index, std::size_t* from, std::size_t* to,
+                     std::string* error) {
+  if (index > 15) {
+    *error = "a string table block has strings 0 to 15, not " + std::to_string(index);
+    return false;
+  }
+  std::size_t at = 0;
+  for (unsigned i = 0; i < 16; ++i) {
+    if (at + 2 > block.size() || at + 2 + 2 * Get16(block, at) > block.size()) {
+      *error = "the string table block is cut short in string " + std::to_string(i);
+      return false;
+    }
+    std::size_t next = at + 2 + 2 * Get16(block, at);
+    if (i == index) {
+      *from = at;
+      *to = next;
+    }
+    at = next;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool SetVersionNumbers(std::vector<unsigned char>* block, const std::uint16_t parts[4],
@@ -130,31 +153,26 @@ bool SetVersionNumbers(std::vector<unsigned char>* block, const std::uint16_t pa
 
 bool SetTableString(std::vector<unsigned char>* block, unsigned index, const std::u16string& text,
                     std::string* error) {
-  if (index > 15) {
-    *error = "a string table block has strings 0 to 15, not " + std::to_string(index);
-    return false;
-  }
+  std::size_t from = 0, to = 0;
   if (text.size() > 0xFFFF) {
     *error = "a string of more than 65535 characters";
     return false;
   }
-  std::size_t at = 0, from = 0, to = 0;
-  for (unsigned i = 0; i < 16; ++i) {
-    if (at + 2 > block->size() || at + 2 + 2 * Get16(*block, at) > block->size()) {
-      *error = "the string table block is cut short in string " + std::to_string(i);
-      return false;
-    }
-    std::size_t next = at + 2 + 2 * Get16(*block, at);
-    if (i == index) {
-      from = at;
-      to = next;
-    }
-    at = next;
-  }
+  if (!FindTableString(*block, index, &from, &to, error)) return false;
   Bytes entry;
   Append16(&entry, static_cast<std::uint32_t>(text.size()));
   for (char16_t c : text) Append16(&entry, c);
   block->erase(block->begin() + from, block->begin() + to);
   block->insert(block->begin() + from, entry.begin(), entry.end());
+  return true;
+}
+
+bool TableString(const std::vector<unsigned char>& block, unsigned index, std::u16string* text,
+                 std::string* error) {
+  std::size_t from = 0, to = 0;
+  if (!FindTableString(block, index, &from, &to, error)) return false;
+  text->clear();
+  for (std::size_t at = from + 2; at < to; at += 2)
+    text->push_back(static_cast<char16_t>(Get16(block, at)));
   return true;
 }

@@ -85,6 +85,8 @@ class OutputFile : public OutputSink {
   bool Create(const std::string& target, HostError* error);
   bool Write(const void* data, std::size_t size) override;
   bool Rewrite(std::uint64_t offset, const void* data, std::size_t size) override;
+  // The temporary name, empty when there is no file.
+  const std::string& temporary() const { return temporary_; }
   // Whether a Write or Rewrite failed, and why.
   bool failed() const { return failed_; }
   HostError WriteError() const;

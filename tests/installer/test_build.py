@@ -12,6 +12,7 @@ import os
 import struct
 import subprocess
 import sys
+import time
 
 import pefile
 
@@ -48,6 +49,26 @@ def resources(path):
              for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries for name in kind.directory.entries
              for lang in name.directory.entries}
     return {k: pe.get_data(e.OffsetToData, e.Size) for k, e in found.items()}, pe
+
+
+def hostile(stub, distinct, count=20000):
+    """The stub with its resource directory in a new last section, in the shape
+    that once took gigabytes: one 65,535-character name for the type and the
+    name, and count data entries, of languages 0 to count - 1 or all 0."""
+    pe, high, entries, name = pefile.PE(data=stub), 0x80000000, 64 + 8 * count, 64 + 24 * count
+    va, optional = pe.OPTIONAL_HEADER.SizeOfImage, pe.OPTIONAL_HEADER.get_file_offset()
+    rsrc = bytearray(struct.pack("<12xH2xII12xH2xII14xH", 1, high | name, high | 24, 1,
+                                 high | name, high | 48, count))
+    rsrc += b"".join(struct.pack("<II", i * distinct, entries + 16 * i) for i in range(count))
+    rsrc += struct.pack("<II8x", va, 16) * count + b"\xff\xff" + "A".encode("utf-16-le") * 0xFFFF
+    rsrc += bytes(-len(rsrc) % 0x1000)
+    out, size = bytearray(stub) + rsrc, len(rsrc)
+    header = pe.sections[-1].get_file_offset() + 40  # the free slot after the last one
+    struct.pack_into("<8sIIII12xI", out, header, b".hostile", size, va, size, len(stub), 0x40000040)
+    struct.pack_into("<H", out, pe.FILE_HEADER.get_file_offset() + 2, len(pe.sections) + 1)
+    struct.pack_into("<I", out, optional + 56, va + size)
+    struct.pack_into("<II", out, optional + 96 + 16, va, size)
+    return out
 
 
 def strings(pe):
@@ -108,23 +129,34 @@ class Build(ToolTest):
         tree(self.path("huge"), {"big.bin": ARGS.limit})
         write(self.path("short.pak"), Archive(SMALL).build()[:-40])
         write(self.path("out.pak"), Archive([("..\\escaped.txt", b"x")]).build())
-        stub = read(ARGS.stub)
-        pe = struct.unpack_from("<I", stub, 0x3C)[0]
-        (dialog,) = [n for t in resources(ARGS.stub)[1].DIRECTORY_ENTRY_RESOURCE.entries
+        stub, pe = read(ARGS.stub), resources(ARGS.stub)[1]
+        optional = pe.OPTIONAL_HEADER.get_file_offset()
+        (dialog,) = [n for t in pe.DIRECTORY_ENTRY_RESOURCE.entries
                      if t.id == 5 for n in t.directory.entries]
-        variants = [("console.exe", pe + 24 + 68, 3, "not a GUI program"),
-                    ("wide.exe", pe + 24, 0x20B, "64-bit"),
-                    ("no-dialog.exe", dialog.struct.get_file_offset(), 1006, "no dialog 1005")]
+        (rsrc,) = [s.VirtualAddress for s in pe.sections if s.Name.startswith(b".rsrc")]
+        # Each a stub with fields changed: its name, the fields, what build says.
+        variants = [("console.exe", [("<H", optional + 68, 3)], "not a GUI program"),
+                    ("wide.exe", [("<H", optional, 0x20B)], "64-bit"),
+                    ("no-dialog.exe", [("<H", dialog.struct.get_file_offset(), 1006)],
+                     "no dialog 1005"),
+                    ("aligned.exe", [("<II", optional + 32, 1 << 30, 1 << 30)],
+                     "file alignment 0x40000000"),
+                    ("relocated.exe", [("<I", optional + 96 + 40, rsrc)],
+                     "base relocations lie inside its resources")]
         rows = [Refusal(["new", "o.exe"], "not a Windows program", self.path("new", "readme.txt"))]
-        for name, offset, value, says in variants:
-            data = bytearray(stub)
-            struct.pack_into("<H", data, offset, value)
+        variants += [("twins.exe", [], "is listed twice"), ("names.exe", [], "no dialog 1005")]
+        for name, fields, says in variants:
+            data = hostile(stub, name == "names.exe") if not fields else bytearray(stub)
+            for layout, offset, *values in fields:
+                struct.pack_into(layout, data, offset, *values)
             write(self.path(name), data)
             rows.append(Refusal(["new", "o.exe"], says, self.path(name)))
         for row in rows + REFUSALS:
             with self.subTest(args=row.args, says=row.says):
+                start = time.monotonic()
                 self.refused(["build", "--stub", row.stub or ARGS.stub, *row.args], row.code,
                              row.says, cwd=self.tmp)
+                self.assertLess(time.monotonic() - start, 10, "every refusal is quick")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // The PE image the installer stub is rebuilt from, and the resource blocks it
 // edits, on programs and blocks laid out here by hand.
 #include "archive_test_support.h"
+#include "patch_program.h"
 #include "pe_image.h"
 #include "resource_blocks.h"
 
@@ -38,7 +39,7 @@ Bytes ResourceSection(std::uint32_t rva, const std::vector<PeResource>& list) {
     std::uint64_t key = r.type.id;
     if (r.type.IsNamed()) {
       key = 0x80000000u | b.size(), ++named;
-      Append(&b, static_cast<char16_t>(r.type.name.size()) + r.type.name);
+      Append(&b, static_cast<char16_t>(r.type.name().size()) + r.type.name());
     }
     Align(&b, 8);
     Set(&b, 4,
@@ -55,15 +56,19 @@ Bytes ResourceSection(std::uint32_t rva, const std::vector<PeResource>& list) {
 // One block of two 32-bit relocations in the code's page.
 const Bytes kRelocations = {0x00, 0x10, 0, 0, 12, 0, 0, 0, 0x04, 0x30, 0x10, 0x30};
 
-// As the linker lays it out: 0x200 bytes of headers, .text, .rsrc, .reloc.
-Bytes Image(const std::vector<PeResource>& resources, bool withResources = true) {
+// As the linker lays it out: 0x200 bytes of headers, .text, .rsrc, .reloc;
+// with a low alignment, 0x1000 bytes of headers and each section at the same
+// address as in the file.
+Bytes Image(const std::vector<PeResource>& resources, bool withResources = true,
+            std::uint32_t low = 0) {
   std::vector<std::pair<std::string, Bytes>> sections = {{".text", Pattern<Bytes>(0x300, 1)}};
-  if (withResources) sections.push_back({".rsrc", ResourceSection(0x2000, resources)});
+  if (withResources)
+    sections.push_back({".rsrc", ResourceSection(low != 0 ? 0x1400 : 0x2000, resources)});
   sections.push_back({".reloc", kRelocations});
-  Bytes b(0x200);
+  Bytes b(low != 0 ? 0x1000 : 0x200);
   Set(&b, 4,
-      {0x3C, kPe, kPe, 0x4550, kOptional + 16, 0x1000, kOptional + 32, 0x1000, kOptional + 36,
-       0x200, kOptional + 60, 0x200, kOptional + 92, 16});
+      {0x3C, kPe, kPe, 0x4550, kOptional + 16, 0x1000, kOptional + 32, low != 0 ? low : 0x1000,
+       kOptional + 36, low != 0 ? low : 0x200, kOptional + 60, b.size(), kOptional + 92, 16});
   Set(&b, 2,
       {0, 'M' | 'Z' << 8, kPe + 4, 0x14C, kPe + 6, sections.size(), kPe + 20, 224, kOptional, 0x10B,
        kOptional + 68, 2});
@@ -79,7 +84,7 @@ Bytes Image(const std::vector<PeResource>& resources, bool withResources = true)
     if (name != ".text") Set(&b, 4, {Dir(directory), va, Dir(directory) + 4, size});
     b.insert(b.end(), data.begin(), data.end());
     Align(&b, 0x200);
-    va += (size + 0xFFF) & ~0xFFFu;
+    va = low != 0 ? b.size() : va + ((size + 0xFFF) & ~0xFFFu);
   }
   Set(&b, kOptional + 56, va);
   return b;
@@ -97,21 +102,33 @@ struct MemorySink : OutputSink {
   bool refuse = false;
 };
 
+// The bytes of resources left in the file are taken from it.
 using Listing = std::vector<std::tuple<std::string, std::string, int, Bytes>>;
-Listing List(const std::vector<PeResource>& resources) {
+Listing List(const std::vector<PeResource>& resources, const Bytes& file = {}) {
   Listing list;
   for (const PeResource& r : resources)
-    list.emplace_back(ResourceKeyText(r.type), ResourceKeyText(r.name), r.language, r.data);
+    list.emplace_back(ResourceKeyText(r.type), ResourceKeyText(r.name), r.language,
+                      r.loaded ? r.data : Slice(file, r.fileOffset, r.fileSize));
   return list;
 }
 
 class PeImageTest : public ::testing::Test {
  protected:
+  // Every program written is read back and checked.
   Bytes Written(const PeImage& image) {
     MemorySink out;
     EXPECT_TRUE(image.Write(out, &error)) << error;
     EXPECT_EQ(image.OutputSize(), out.bytes.size());
+    EXPECT_TRUE(image.CheckWritten(MemorySource(out.bytes), &error)) << error;
     return out.bytes;
+  }
+  // What the tools learn from a program on disk.
+  CarriedArchive Carried(const Bytes& program) {
+    ScratchFolder scratch;
+    CarriedArchive found;
+    Store(scratch.path + "/Patch.exe", std::string(program.begin(), program.end()));
+    EXPECT_TRUE(ReadCarriedArchive(scratch.path + "/Patch.exe", &found, &error)) << error;
+    return found;
   }
   // Streams the archive in odd pieces, so the sum meets words split between writes.
   void Stream(PeResource* r) {
@@ -123,9 +140,15 @@ class PeImageTest : public ::testing::Test {
     };
   }
 
+  // A string table block with the version line, string 104.
+  const Bytes strings = [] {
+    Bytes b(32);
+    std::string ignored;
+    return SetTableString(&b, 8, u"Version: 1.00.001", &ignored), b;
+  }();
   const std::vector<PeResource> resources = {
       Resource(K::Named(u"BINARY"), K::Number(105), 0x419, Text("old archive")),
-      Resource(K::Number(6), K::Number(7), 0x419, Pattern<Bytes>(40, 2)),
+      Resource(K::Number(6), K::Number(7), 0x419, strings),
       Resource(K::Number(16), K::Number(1), 0x419, Pattern<Bytes>(60, 3))};
   const Bytes archive = Pattern<Bytes>(100001, 5);
   std::string error;
@@ -163,9 +186,9 @@ TEST_F(PeImageTest, RoundTrip) {
                      {"3", "Z", 0, Pattern<Bytes>(9, 7)},
                      {"3", "2", 0, Text("odd")},
                      {"3", "2", 0x409, Text("3")},
-                     {"6", "7", 0x419, Pattern<Bytes>(40, 2)},
+                     {"6", "7", 0x419, strings},
                      {"16", "1", 0x419, Pattern<Bytes>(77, 6)}}),
-            List(again.resources()));
+            List(again.resources(), out));
   std::uint32_t size = Get(out, kTable + 88), raw = (size + 0x1FF) & ~0x1FFu;
   std::string names;
   std::vector<std::uint32_t> fields = {Get(out, kPe + 6, 2)};
@@ -194,8 +217,29 @@ TEST_F(PeImageTest, RoundTrip) {
   EXPECT_EQ(kRelocations, Slice(out, kOldResources, 12));
   EXPECT_EQ(0u, (size - archive.size()) % 8);
   EXPECT_EQ(archive, Slice(out, 0x800 + size - archive.size(), archive.size()));
+  Written(again);  // the archive left in the file, copied into its sorted place
   Stream(again.Find(K::Named(u"BINARY"), K::Number(105), 0x419));
   EXPECT_EQ(out, Written(again));
+  CarriedArchive carried = Carried(out);
+  EXPECT_TRUE(carried.carried);
+  EXPECT_EQ(archive, Slice(out, carried.offset, carried.size));
+  EXPECT_EQ("Version: 1.00.001", carried.version);
+  EXPECT_FALSE(ReadCarriedArchive(TEST_DATA "/names.txt", &carried, &error));
+
+  // The read back finds what went wrong between Write and the disk; words
+  // swapped keep the sum.
+  std::uint64_t block = again.Find(K::Number(16), K::Number(1), 0x419)->fileOffset;
+  const std::pair<std::function<void(Bytes*)>, const char*> damages[] = {
+      {[](Bytes* b) { (*b)[b->size() - 600] ^= 1; }, "read back, its checksum is 0x"},
+      {[&](Bytes* b) { std::swap_ranges(&(*b)[block], &(*b)[block + 2], &(*b)[block + 2]); },
+       "read back, the resource 16 1 (language 0419) is not as written"},
+  };
+  for (const auto& [change, text] : damages) {
+    Bytes bytes = out;
+    change(&bytes);
+    EXPECT_FALSE(again.CheckWritten(MemorySource(bytes), &error));
+    EXPECT_NE(std::string::npos, error.find(text)) << text << " / " << error;
+  }
 
   // Without a resource section, one is added after the others.
   Bytes bare = Image({}, false);
@@ -206,6 +250,16 @@ TEST_F(PeImageTest, RoundTrip) {
   EXPECT_EQ(List({resources[2]}), List(again.resources()));
   EXPECT_STREQ(".rsrc", reinterpret_cast<const char*>(&out[kTable + 80]));
   EXPECT_EQ(Slice(bare, 0x200, 0x600), Slice(out, 0x200, 0x600));  // .text and .reloc
+  EXPECT_FALSE(Carried(out).carried);
+
+  // Below the page size each section lies in memory where it lies in the
+  // file, those moved and added too, though .text is shorter in memory.
+  bare = Image(resources, true, 0x200);
+  Set(&bare, kTable + 8, 0x100);
+  ASSERT_TRUE(image.Read(bare, &error)) << error;
+  out = Written(image);
+  for (std::uint32_t at : {kTable + 40, kTable + 80})
+    EXPECT_EQ(Get(out, at + 12), Get(out, at + 20));
 }
 
 // Read refuses what it cannot take apart or Write could not rebuild, leaving
@@ -213,7 +267,7 @@ TEST_F(PeImageTest, RoundTrip) {
 TEST_F(PeImageTest, RefusesWhatItCannotRebuild) {
   // In the resources at 0x600: the first type's name entry points to its
   // language table at 0x63C, its data entry is at 0x658.
-  const std::pair<std::function<void(Bytes*)>, const char*> damages[] = {
+  std::vector<std::pair<std::function<void(Bytes*)>, const char*>> damages = {
       {[](Bytes* b) { (*b)[1] = 'X'; }, "not a Windows program (no MZ header)"},
       {[](Bytes* b) { (*b)[kPe] = 'X'; }, "not a Windows program (no PE header)"},
       {[](Bytes* b) { Set(b, kOptional, 0x20B, 2); }, "a 64-bit program"},
@@ -230,10 +284,40 @@ TEST_F(PeImageTest, RefusesWhatItCannotRebuild) {
          Set(b, 4, {Dir(4), b->size() + 8, Dir(4) + 4, 8}), b->resize(b->size() + 16, 1);
        },
        "data after its last section (16 bytes)"},  // beyond a certificate's padding
-      {[](Bytes* b) { Set(b, Dir(5), 0); }, "the section .reloc follows the resources"},
       {[](Bytes* b) { *b = Image({}, false), (*b)[kTable + 80] = '.'; }, "no room in its headers"},
       {[](Bytes* b) { Set(b, Dir(9), 0x3008); }, "its data directory 9 points into the resources"},
+      {[this](Bytes* b) { *b = Image(resources, true, 0x200), Set(b, kTable + 8, 0x401); },
+       ".text takes 0x00000401 bytes at 0x00001000 in memory, 0x00000400 at 0x00001000 in"},
   };
+  // 32-bit fields set, as offset and value pairs: what the loader refuses,
+  // and what rebuilding the resources and moving the relocations would break.
+  const std::pair<std::vector<std::uint32_t>, const char*> fields[] = {
+      {{Dir(5), 0, Dir(5) + 4, 0}, "the section .reloc follows the resources"},
+      {{0x620, 6, 0x6B8, 7}, "its resource directory is damaged: 6 7 (language 0419) is listed"},
+      {{kOptional + 32, 1u << 30, kOptional + 36, 1u << 30}, "file alignment 0x40000000"},
+      {{kOptional + 36, 0x100}, "file alignment 0x00000100"},
+      {{kOptional + 32, 0x800, kOptional + 36, 0x400}, "section alignment 0x00000800"},
+      {{kOptional + 32, 0x200}, ".text takes 0x00000300 bytes at 0x00001000 in memory, 0x00000400"},
+      {{kTable + 92, 0x4000}, ".reloc takes 0x0000000c bytes at 0x00004000 in memory"},
+      {{kOptional + 56, 0x3008}, "does not hold its sections"},
+      {{kOptional + 56, 0x80000000}, "or exceeds 2 GiB"},
+      {{kTable + 20, 0x300}, "0x00000400 at 0x00000300 in the file"},
+      {{kTable + 100, 0x600}, "its sections overlap in the file at 0x00000600"},
+      {{Dir(5), 0x9000}, "its base relocations lie outside its sections"},
+      {{0x804, 6}, "its base relocations are damaged at byte 0"},
+      {{Dir(5), 0x2000}, "its base relocations lie inside its resources"},
+      {{0x800, 0x2000}, "a base relocation at 0x00002004"},
+      {{kTable + 48, 0x200, 0x7F0, 1}, "its resources share the section .rsrc with other data"},
+      {{Dir(2), 0x2008}, "its resources share the section .rsrc with other data"},
+      {{kTable + 88, 0x200, 0x9F0, 1}, "does not hold the base relocations alone"},
+  };
+  for (const auto& [field, text] : fields) {
+    const std::vector<std::uint32_t>& f = field;
+    damages.push_back({[&f](Bytes* b) {
+                         for (std::size_t i = 0; i < f.size(); i += 2) Set(b, f[i], f[i + 1]);
+                       },
+                       text});
+  }
   for (const auto& [change, text] : damages) {
     Bytes bytes = Image(resources);
     change(&bytes);
