@@ -140,7 +140,7 @@ int RunBuild(const Arguments& arguments) {
   }
   const std::string& output = operands.back();
   fs::path stubFile =
-      stubPath.empty() ? ProgramFolder() / "Patch-stub.exe" : ArgumentPath(stubPath);
+      stubPath.empty() ? ProgramFile().parent_path() / "Patch-stub.exe" : ArgumentPath(stubPath);
   std::string stubName = stubPath.empty() ? PathText(stubFile) : stubPath;
 
   std::vector<unsigned char> stubBytes;

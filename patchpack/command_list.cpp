@@ -88,7 +88,7 @@ int RunList(const Arguments& arguments) {
     if (name == nullptr) {
       text = "<unreadable name>";
     } else {
-      text = codePage.number() != 0 && codePage.ToUtf8(name, &text) ? Printable(text, true)
+      text = codePage.number() != 0 && codePage.ToUtf8(name, &text) ? Printable(text)
                                                                     : Printable(name);
     }
     std::printf("%10" PRIu32 " %12" PRIu64 "  %s\n", entry.dataSize, entry.dataOffset,

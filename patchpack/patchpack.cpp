@@ -66,6 +66,7 @@ bool SelectCodePage(const std::string& value, CodePage* codePage) {
 }
 
 int main(int argc, char** argv) {
+  SetUtf8Text(HostTextIsUtf8());
   if (argc < 2) {
     std::fputs(kHelp, stderr);
     return kUsageExit;

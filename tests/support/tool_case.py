@@ -20,10 +20,11 @@ from wine_screen import one_server
 ARGS = argparse.Namespace(runner=[])
 
 
-def run(*args, program=None, **options):
-    """patchpack, or another program of the build, run to its end."""
+def run(*args, program=None, locale="C.UTF-8", **options):
+    """patchpack, or another program of the build, run to its end in the locale."""
     return subprocess.run((program or ARGS.runner + [ARGS.patchpack]) + list(args),
-                          capture_output=True, text=True, errors="replace", timeout=600, **options)
+                          capture_output=True, text=True, errors="replace", timeout=600,
+                          env=dict(os.environ, LC_ALL=locale), **options)
 
 
 def write(path, data=b""):
