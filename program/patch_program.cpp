@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "host_text.h"
 #include "resource.h"
 #include "resource_blocks.h"
 
@@ -71,6 +72,18 @@ bool SetVersion(PeImage& stub, const PatchVersion& version, std::string* problem
   return SetTableString(&strings->data, IDS_VERSION % 16, Wide("Version: " + version.text),
                         problem) &&
          SetVersionNumbers(&block->data, version.parts, Wide(commas), problem);
+}
+
+std::string VersionLine(PeImage& program) {
+  PeResource* strings = program.Find(ResourceKey::Number(kStringType),
+                                     ResourceKey::Number(IDS_VERSION / 16 + 1), kRussian);
+  std::u16string line;
+  std::string error, text;
+  if (strings == nullptr || !TableString(strings->data, IDS_VERSION % 16, &line, &error)) {
+    return text;
+  }
+  for (char16_t c : line) AppendUtf8(c >= 0xD800 && c < 0xE000 ? U'?' : c, &text);
+  return text;
 }
 
 void PutArchive(PeImage& stub, std::uint64_t size, std::function<bool(OutputSink&)> write) {

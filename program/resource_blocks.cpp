@@ -128,29 +128,51 @@ bool SetVersionNumbers(std::vector<unsigned char>* block, const std::uint16_t pa
   return VersionEditor(*block, parts, text).Edit(block, error);
 }
 
-bool SetTableString(std::vector<unsigned char>* block, unsigned index, const std::u16string& text,
-                    std::string* error) {
+namespace {
+
+// Where string index lies in a string table block, its length first; the
+// whole block is walked, so a block cut short is found whichever is asked.
+bool StringSpan(const Bytes& block, unsigned index, std::size_t* from, std::size_t* to,
+                std::string* error) {
   if (index > 15) {
     *error = "a string table block has strings 0 to 15, not " + std::to_string(index);
     return false;
   }
+  std::size_t at = 0;
+  for (unsigned i = 0; i < 16; ++i) {
+    if (at + 2 > block.size() || at + 2 + 2 * Get16(block, at) > block.size()) {
+      *error = "the string table block is cut short in string " + std::to_string(i);
+      return false;
+    }
+    std::size_t next = at + 2 + 2 * Get16(block, at);
+    if (i == index) {
+      *from = at;
+      *to = next;
+    }
+    at = next;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool TableString(const std::vector<unsigned char>& block, unsigned index, std::u16string* text,
+                 std::string* error) {
+  std::size_t from = 0, to = 0;
+  if (!StringSpan(block, index, &from, &to, error)) return false;
+  text->clear();
+  for (std::size_t at = from + 2; at < to; at += 2) text->push_back(Get16(block, at));
+  return true;
+}
+
+bool SetTableString(std::vector<unsigned char>* block, unsigned index, const std::u16string& text,
+                    std::string* error) {
   if (text.size() > 0xFFFF) {
     *error = "a string of more than 65535 characters";
     return false;
   }
-  std::size_t at = 0, from = 0, to = 0;
-  for (unsigned i = 0; i < 16; ++i) {
-    if (at + 2 > block->size() || at + 2 + 2 * Get16(*block, at) > block->size()) {
-      *error = "the string table block is cut short in string " + std::to_string(i);
-      return false;
-    }
-    std::size_t next = at + 2 + 2 * Get16(*block, at);
-    if (i == index) {
-      from = at;
-      to = next;
-    }
-    at = next;
-  }
+  std::size_t from = 0, to = 0;
+  if (!StringSpan(*block, index, &from, &to, error)) return false;
   Bytes entry;
   Append16(&entry, static_cast<std::uint32_t>(text.size()));
   for (char16_t c : text) Append16(&entry, c);
