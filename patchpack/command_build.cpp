@@ -43,7 +43,9 @@ const char kBuildHelp[] =
     "Refused, naming what is wrong and writing nothing: a stub that is not a\n"
     "32-bit Windows GUI program or lacks the installer's dialog, an archive\n"
     "larger than " PATCH_MAX_ARCHIVE_TEXT
-    ", and whatever create, diff or list refuse. OUT.exe is\n"
+    ", an OUT.exe or --removed FILE that is the\n"
+    "stub, the --archive, patchpack itself or the other output, or lies inside\n"
+    "NEW or an OLD, and whatever create, diff or list refuse. OUT.exe is\n"
     "written beside itself under a temporary name and renamed into place when\n"
     "complete.\n"
     "\n"
@@ -139,9 +141,24 @@ int RunBuild(const Arguments& arguments) {
     return kUsageExit;
   }
   const std::string& output = operands.back();
+  if (archive.empty() && !InOrder("build", "NEW OUT.exe", output, operands[0])) return kUsageExit;
   fs::path stubFile =
       stubPath.empty() ? ProgramFile().parent_path() / "Patch-stub.exe" : ArgumentPath(stubPath);
   std::string stubName = stubPath.empty() ? PathText(stubFile) : stubPath;
+  std::vector<NamedPath> trees;
+  if (archive.empty()) {
+    for (const std::string& base : bases) {
+      trees.push_back({ArgumentPath(base), "the old release's folder"});
+    }
+    trees.push_back({ArgumentPath(operands[0]),
+                     bases.empty() ? "the folder being packed" : "the new release's folder"});
+  }
+  if (!ReadyToWrite(trees,
+                    {{ArgumentPath(output), "the program"},
+                     {ArgumentPath(removedPath), "the list of removed files"}},
+                    {{stubFile, "the stub"}, {ArgumentPath(archive), "the archive it carries"}})) {
+    return 1;
+  }
 
   std::vector<unsigned char> stubBytes;
   PeImage stub;

@@ -47,6 +47,12 @@ int ParseOperands(const char* command, const char* help, const Arguments& argume
                   std::size_t least, std::size_t most, Arguments* operands,
                   std::initializer_list<ValueOption> options = {});
 
+// False after reporting a usage error when the operands look swapped: file,
+// which the command takes for a file, is an existing folder and folder,
+// which it takes for a folder, is not one. order: "ARCHIVE DIR".
+bool InOrder(const char* command, const char* order, const std::string& file,
+             const std::string& folder);
+
 // The code page --codepage asked for (empty: ASCII names only); false after
 // reporting why it cannot be used.
 bool SelectCodePage(const std::string& value, CodePage* codePage);

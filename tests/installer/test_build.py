@@ -23,8 +23,9 @@ BINARY = ("BINARY", 105, 0x419)
 VERSIONS = [(6, 7, 0x419), (16, 1, 0x419)]  # the string table holding it, the version block
 TREE = {"readme.txt": b"patch notes\n", "data/maps/level.map": bytes(range(256)) * 41 + b"!",
         "empty.dat": b""}
-# What build refuses, in a folder holding new/ (TREE), bad/ and huge/: its
-# arguments, what it says, the stub it is given and the exit code.
+# What build refuses, in a folder holding new/ (TREE), bad/, huge/, the
+# archives below and a copy of the stub: its arguments, what it says, the stub
+# it is given and the exit code ({patchpack} stands for the program itself).
 Refusal = collections.namedtuple("Refusal", "args says stub code", defaults=(None, 1))
 REFUSALS = [
     Refusal(["bad", "o.exe"], "device name"),
@@ -34,6 +35,13 @@ REFUSALS = [
     Refusal(["--version", "1.2.3", "new", "o.exe"], "X.YY.ZZZ", code=64),
     Refusal(["--version", "65536.00.001", "new", "o.exe"], "does not fit", code=64),
     Refusal(["--base", "new", "new", "o.exe"], "nothing to patch"),
+    Refusal(["new", "stub.exe"], "stub.exe: the program would replace the stub", "stub.exe"),
+    Refusal(["new", "{patchpack}"], "the program would replace patchpack itself"),
+    Refusal(["--archive", "a.pak", "./a.pak"], "the program would replace the archive it carries"),
+    Refusal(["new", "new/o.exe"], "the program would lie inside the folder being packed"),
+    Refusal(["--base", "bad", "--removed", "new/gone.txt", "new", "o.exe"],
+            "the list of removed files would lie inside the new release's folder"),
+    Refusal(["o.exe", "new"], "the operands look swapped", code=64),
 ]
 
 
@@ -106,8 +114,10 @@ class Build(ToolTest):
         tree(self.path("new"), TREE)
         tree(self.path("bad"), {"con.txt": b"x"})
         tree(self.path("huge"), {"big.bin": ARGS.limit})
-        write(self.path("short.pak"), Archive(SMALL).build()[:-40])
-        write(self.path("out.pak"), Archive([("..\\escaped.txt", b"x")]).build())
+        for name, data in (("short.pak", Archive(SMALL).build()[:-40]),
+                           ("out.pak", Archive([("..\\escaped.txt", b"x")]).build()),
+                           ("a.pak", Archive(SMALL).build()), ("stub.exe", read(ARGS.stub))):
+            write(self.path(name), data)
         stub = read(ARGS.stub)
         pe = struct.unpack_from("<I", stub, 0x3C)[0]
         (dialog,) = [n for t in resources(ARGS.stub)[1].DIRECTORY_ENTRY_RESOURCE.entries
@@ -123,7 +133,8 @@ class Build(ToolTest):
             rows.append(Refusal(["new", "o.exe"], says, self.path(name)))
         for row in rows + REFUSALS:
             with self.subTest(args=row.args, says=row.says):
-                self.refused(["build", "--stub", row.stub or ARGS.stub, *row.args], row.code,
+                args = [a.format(patchpack=ARGS.patchpack) for a in row.args]
+                self.refused(["build", "--stub", row.stub or ARGS.stub, *args], row.code,
                              row.says, cwd=self.tmp)
 
 

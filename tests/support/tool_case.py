@@ -2,7 +2,8 @@
 builds under Wine, sharing one Wine server), a scratch folder per test, the
 files the programs work on, and what a run must leave behind.
 
-  SUITE.py --patchpack EXE [--sample-payload EXE --probe EXE] --limit BYTES
+  SUITE.py --patchpack EXE [--sample-payload EXE --probe EXE --project-version X.YY.ZZZ]
+           --limit BYTES
            [--runner WINE_RUN] [--patchpack-exe EXE --wine-run SCRIPT --stub EXE
            --identity DIR] [unittest args]
 """
@@ -88,7 +89,7 @@ class ToolTest(unittest.TestCase):
 def main():
     parser = argparse.ArgumentParser()
     for option in ("patchpack", "sample-payload", "probe", "patchpack-exe", "wine-run", "stub",
-                   "identity"):
+                   "identity", "project-version"):
         parser.add_argument("--" + option)
     parser.add_argument("--limit", type=int, help="the largest archive patchpack writes")
     parser.add_argument("--runner", type=lambda r: [r], default=[])
