@@ -100,13 +100,9 @@ bool CopyArchive(const std::string& archive, std::uint64_t size, OutputSink& out
 bool CheckedArchive(const std::string& archive, const CodePage& codePage, std::uint64_t* size) {
   FileDataStream stream;
   ArchiveIndex index;
-  if (!OpenIndexed(archive, &stream, &index)) return false;
+  if (OpenIndexed(archive, &stream, &index) != 0) return false;
   stream.Close();
-  std::uint32_t faulty = 0;
-  for (std::uint32_t i = 0; i < index.count(); ++i) {
-    faulty += ReportFault(archive, index, i, codePage, faulty);
-  }
-  if (ReportFaults(archive, faulty)) return false;
+  if (!CheckEntries(archive, index, codePage)) return false;
   *size = index.archiveSize();
   return true;
 }
