@@ -36,18 +36,20 @@ const char kBuildHelp[] =
     "The program is the stub, Patch-stub.exe beside patchpack unless --stub\n"
     "names another, with every resource, section and byte kept but the\n"
     "archive; with --version the dialog shows \"Version: X.YY.ZZZ\" and the\n"
-    "version block says X, Y, Y, ZZZ (1.00.002 is 1, 0, 0, 2). A stub's\n"
-    "signature is removed, saying so: sign OUT.exe afterwards. The same\n"
-    "command gives the same bytes on Linux and on Windows.\n"
+    "version block says X, Y, Y, ZZZ (1.00.002 is 1, 0, 0, 2). The last line\n"
+    "printed names the version line OUT.exe shows, the stub's without\n"
+    "--version. A stub's signature is removed, saying so: sign OUT.exe\n"
+    "afterwards. The same command gives the same bytes on Linux and on Windows.\n"
     "\n"
     "Refused, naming what is wrong and writing nothing: a stub that is not a\n"
-    "32-bit Windows GUI program or lacks the installer's dialog, an archive\n"
-    "larger than " PATCH_MAX_ARCHIVE_TEXT
-    ", an OUT.exe or --removed FILE that is the\n"
-    "stub, the --archive, patchpack itself or the other output, or lies inside\n"
-    "NEW or an OLD, and whatever create, diff or list refuse. OUT.exe is\n"
-    "written beside itself under a temporary name and renamed into place when\n"
-    "complete.\n"
+    "32-bit Windows GUI program or lacks the installer's dialog, a folder or\n"
+    "archive with no files (nothing to patch), an empty or malformed\n"
+    "--version, an archive larger than " PATCH_MAX_ARCHIVE_TEXT
+    ", an OUT.exe or\n"
+    "--removed FILE that is the stub, the --archive, patchpack itself or the\n"
+    "other output, or lies inside NEW or an OLD, and whatever create, diff or\n"
+    "list refuse. OUT.exe is written beside itself under a temporary name and\n"
+    "renamed into place when complete.\n"
     "\n"
     "Exit status: 0 when OUT.exe was written, 1 when not, 64 on a usage error.\n";
 
@@ -69,6 +71,14 @@ bool ReadWhole(const fs::path& path, std::vector<unsigned char>* bytes, std::str
     return false;
   }
   return true;
+}
+
+// An installer that installs nothing is a mistake, as diff refuses it.
+// Returns the exit code.
+int NothingToPatch(const std::string& input, const char* what, const std::string& output) {
+  PrintError(input, std::string("nothing to patch: ") + what + " holds no files; " + output +
+                        " not written");
+  return 1;
 }
 
 // A prebuilt archive copied into the program as it is.
@@ -97,13 +107,15 @@ bool CopyArchive(const std::string& archive, std::uint64_t size, OutputSink& out
 }
 
 // A prebuilt archive after list's checks; false after reporting.
-bool CheckedArchive(const std::string& archive, const CodePage& codePage, std::uint64_t* size) {
+bool CheckedArchive(const std::string& archive, const CodePage& codePage, std::uint64_t* size,
+                    std::uint32_t* files) {
   FileDataStream stream;
   ArchiveIndex index;
   if (OpenIndexed(archive, &stream, &index) != 0) return false;
   stream.Close();
   if (!CheckEntries(archive, index, codePage)) return false;
   *size = index.archiveSize();
+  *files = index.count();
   return true;
 }
 
@@ -111,13 +123,13 @@ bool CheckedArchive(const std::string& archive, const CodePage& codePage, std::u
 
 int RunBuild(const Arguments& arguments) {
   Arguments operands;
-  std::vector<std::string> bases;
+  std::vector<std::string> bases, versions;
   std::string removedPath, codePageNumber, versionText, stubPath, archive;
   int parsed = ParseOperands("build", kBuildHelp, arguments, 1, 2, &operands,
                              {{"--base", nullptr, &bases},
                               {"--removed", &removedPath},
                               {"--codepage", &codePageNumber},
-                              {"--version", &versionText},
+                              {"--version", &versionText, &versions},
                               {"--stub", &stubPath},
                               {"--archive", &archive}});
   if (parsed >= 0) return parsed;
@@ -132,8 +144,10 @@ int RunBuild(const Arguments& arguments) {
   if (!SelectCodePage(codePageNumber, &codePage)) return kUsageExit;
   PatchVersion version;
   std::string problem;
-  if (!versionText.empty() && !ParseVersion(versionText, &version, &problem)) {
-    PrintError("--version " + Printable(versionText), problem);
+  // Given, even empty, it must say a version: an unset variable in a script
+  // must not ship the stub's.
+  if (!versions.empty() && !ParseVersion(versionText, &version, &problem)) {
+    PrintError("--version \"" + Printable(versionText) + "\"", problem);
     return kUsageExit;
   }
   const std::string& output = operands.back();
@@ -168,7 +182,7 @@ int RunBuild(const Arguments& arguments) {
     PrintError(stubName, problem);
     return 1;
   }
-  if (!versionText.empty() && !SetVersion(stub, version, &problem)) {
+  if (!versions.empty() && !SetVersion(stub, version, &problem)) {
     PrintError(stubName, problem);
     return 1;
   }
@@ -178,7 +192,9 @@ int RunBuild(const Arguments& arguments) {
   ReleaseDiff diff;
   std::uint64_t archiveSize = 0;
   if (!archive.empty()) {
-    if (!CheckedArchive(archive, codePage, &archiveSize)) return 1;
+    std::uint32_t files = 0;
+    if (!CheckedArchive(archive, codePage, &archiveSize, &files)) return 1;
+    if (files == 0) return NothingToPatch(archive, "the archive", output);
     progress.Expect(archiveSize);
   } else if (!bases.empty()) {
     std::vector<fs::path> oldRoots(bases.begin(), bases.end());
@@ -188,6 +204,7 @@ int RunBuild(const Arguments& arguments) {
     }
   } else {
     if (!ScanPackedFolder(operands[0], output, "build", codePage, &diff.patch)) return 1;
+    if (diff.patch.empty()) return NothingToPatch(operands[0], "the folder", output);
     for (const PackFile& file : diff.patch) progress.Expect(file.size);
   }
   if (archive.empty()) archiveSize = ArchiveSize(diff.patch);
@@ -226,7 +243,10 @@ int RunBuild(const Arguments& arguments) {
     return 1;
   }
   if (!bases.empty()) std::printf("%s\n", DiffSummary(diff).c_str());
-  std::printf("%s: %s, archive %s\n", Printable(output).c_str(),
-              SizeText(stub.OutputSize()).c_str(), SizeText(archiveSize).c_str());
+  std::string line = VersionLine(stub);
+  std::printf("%s: %s, archive %s; it shows %s%s\n", Printable(output).c_str(),
+              SizeText(stub.OutputSize()).c_str(), SizeText(archiveSize).c_str(),
+              line.empty() ? "no version line" : ("\"" + Printable(line) + "\"").c_str(),
+              versions.empty() ? ", the stub's (--version sets another)" : "");
   return 0;
 }

@@ -23,7 +23,7 @@ BINARY = ("BINARY", 105, 0x419)
 VERSIONS = [(6, 7, 0x419), (16, 1, 0x419)]  # the string table holding it, the version block
 TREE = {"readme.txt": b"patch notes\n", "data/maps/level.map": bytes(range(256)) * 41 + b"!",
         "empty.dat": b""}
-# What build refuses, in a folder holding new/ (TREE), bad/, huge/, the
+# What build refuses, in a folder holding new/ (TREE), bad/, huge/, empty/, the
 # archives below and a copy of the stub: its arguments, what it says, the stub
 # it is given and the exit code ({patchpack} stands for the program itself).
 Refusal = collections.namedtuple("Refusal", "args says stub code", defaults=(None, 1))
@@ -32,9 +32,14 @@ REFUSALS = [
     Refusal(["huge", "o.exe"], "a Patch.exe can carry"),
     Refusal(["--archive", "short.pak", "o.exe"], "short.pak"),
     Refusal(["--archive", "out.pak", "o.exe"], "would be written outside the destination"),
+    Refusal(["--archive", "zeros.pak", "o.exe"],
+            "zeros.pak: not a patch archive: header word 0 where patchpack writes 1"),
     Refusal(["--version", "1.2.3", "new", "o.exe"], "X.YY.ZZZ", code=64),
     Refusal(["--version", "65536.00.001", "new", "o.exe"], "does not fit", code=64),
+    Refusal(["--version", "", "new", "o.exe"], "--version \"\": not a version", code=64),
     Refusal(["--base", "new", "new", "o.exe"], "nothing to patch"),
+    Refusal(["empty", "o.exe"], "empty: nothing to patch: the folder holds no files"),
+    Refusal(["--archive", "empty.pak", "o.exe"], "nothing to patch: the archive holds no files"),
     Refusal(["new", "stub.exe"], "stub.exe: the program would replace the stub", "stub.exe"),
     Refusal(["new", "{patchpack}"], "the program would replace patchpack itself"),
     Refusal(["--archive", "a.pak", "./a.pak"], "the program would replace the archive it carries"),
@@ -71,7 +76,8 @@ class Build(ToolTest):
 
     def test_the_stub_kept_but_the_archive_and_version(self):
         archive = self.pack(TREE, folder="new")
-        self.ok(self.build("--version", "12.34.567", "new", "Patch.exe"))
+        said = self.ok(self.build("--version", "12.34.567", "new", "Patch.exe"))
+        self.assertTrue(said.endswith(' it shows "Version: 12.34.567"\n'), said)
         stub, stub_pe = resources(ARGS.stub)
         got, pe = resources(self.path("Patch.exe"))
         self.assertEqual(got.pop(BINARY), read(archive))
@@ -107,16 +113,20 @@ class Build(ToolTest):
         self.exits(self.build("--base", "old", "new", "from-signed.exe", stub=signed), 0,
                    "signed-stub.exe: warning: its signature is removed")
         # The Windows build's patchpack, under Wine, from the plain stub.
-        self.ok(self.build("--base", "old", "new", "windows.exe", windows=True))
+        said = self.ok(self.build("--base", "old", "new", "windows.exe", windows=True))
         self.assertEqual(read(self.path("windows.exe")), read(self.path("from-signed.exe")))
+        self.assertTrue(said.endswith(' it shows "%s", the stub\'s (--version sets another)\n'
+                                      % strings(resources(ARGS.stub)[1])[104]), said)
 
     def test_refusals_write_nothing(self):
         tree(self.path("new"), TREE)
         tree(self.path("bad"), {"con.txt": b"x"})
         tree(self.path("huge"), {"big.bin": ARGS.limit})
-        for name, data in (("short.pak", Archive(SMALL).build()[:-40]),
+        os.makedirs(self.path("empty", "only", "folders"))
+        for name, data in (("short.pak", Archive(SMALL).build()[:-40]), ("zeros.pak", bytes(64)),
                            ("out.pak", Archive([("..\\escaped.txt", b"x")]).build()),
-                           ("a.pak", Archive(SMALL).build()), ("stub.exe", read(ARGS.stub))):
+                           ("empty.pak", Archive().build()), ("a.pak", Archive(SMALL).build()),
+                           ("stub.exe", read(ARGS.stub))):
             write(self.path(name), data)
         stub = read(ARGS.stub)
         pe = struct.unpack_from("<I", stub, 0x3C)[0]
