@@ -111,6 +111,10 @@ class VerifyExtract(ToolTest):
         self.exits(done, 5, "b.txt: cannot create it")
         self.assertIn("2 of 3 files written", done.stdout)
         self.assertEqual(read(self.path("cwd", "x", "c.txt")), b"3")
+        # An entry of the archive's own name would write over it while it is read.
+        write(self.path("cwd", "s.pak"), Archive([("a.txt", b"1"), ("s.pak", b"")]).build())
+        self.refused(["extract", "s.pak"], 1, "entry 2 (s.pak): it would replace the archive being "
+                     "extracted; nothing extracted", cwd=self.path("cwd"))
 
     def test_extract_reads_pieces_across_its_buffer(self):
         # Files ending before, on and after each edge of the reader's 128 KiB
