@@ -36,18 +36,23 @@ const char kBuildHelp[] =
     "The program is the stub, Patch-stub.exe beside patchpack unless --stub\n"
     "names another, with every resource, section and byte kept but the\n"
     "archive; with --version the dialog shows \"Version: X.YY.ZZZ\" and the\n"
-    "version block says X, Y, Y, ZZZ (1.00.002 is 1, 0, 0, 2). A stub's\n"
-    "signature is removed, saying so: sign OUT.exe afterwards. The same\n"
-    "command gives the same bytes on Linux and on Windows.\n"
+    "version block says X, Y, Y, ZZZ (1.00.002 is 1, 0, 0, 2). The last line\n"
+    "printed names the version line OUT.exe shows, the stub's without\n"
+    "--version. A stub's signature is removed, saying so: sign OUT.exe\n"
+    "afterwards. The same command gives the same bytes on Linux and on Windows.\n"
     "\n"
     "Refused, naming what is wrong and writing nothing: a stub that is not a\n"
     "32-bit Windows GUI program, that Windows would not load, that lacks the\n"
-    "installer's dialog or holds what its rebuilt resources would lose, an\n"
-    "archive larger than " PATCH_MAX_ARCHIVE_TEXT
-    ", and whatever create, diff or list refuse.\n"
-    "OUT.exe is written beside itself under a temporary name, read back from\n"
-    "the disk and checked as Windows would load it (its resources, the archive\n"
-    "in its place, the checksum), and renamed into place only when sound.\n"
+    "installer's dialog or holds what its rebuilt resources would lose, a\n"
+    "folder or archive with no files (nothing to patch), an empty or malformed\n"
+    "--version, an archive larger than " PATCH_MAX_ARCHIVE_TEXT
+    ", an OUT.exe or\n"
+    "--removed FILE that is the stub, the --archive, patchpack itself or the\n"
+    "other output, or lies inside NEW or an OLD, and whatever create, diff or\n"
+    "list refuse. OUT.exe is written beside itself under a temporary name, read\n"
+    "back from the disk and checked as Windows would load it (its resources,\n"
+    "the archive in its place, the checksum), and renamed into place only when\n"
+    "sound.\n"
     "\n"
     "Exit status: 0 when OUT.exe was written, 1 when not, 64 on a usage error.\n";
 
@@ -55,6 +60,13 @@ namespace {
 
 const std::size_t kChunk = 1 << 18;
 
+// An installer that installs nothing is a mistake, as diff refuses it.
+// Returns the exit code.
+int NothingToPatch(const std::string& input, const char* what, const std::string& output) {
+  PrintError(input, std::string("nothing to patch: ") + what + " holds no files; " + output +
+                        " not written");
+  return 1;
+}
 // A prebuilt archive copied into the program as it is.
 bool CopyArchive(const std::string& archive, std::uint64_t size, OutputSink& out,
                  ByteProgress* progress, HostError* error) {
@@ -81,17 +93,15 @@ bool CopyArchive(const std::string& archive, std::uint64_t size, OutputSink& out
 }
 
 // A prebuilt archive after list's checks; false after reporting.
-bool CheckedArchive(const std::string& archive, const CodePage& codePage, std::uint64_t* size) {
+bool CheckedArchive(const std::string& archive, const CodePage& codePage, std::uint64_t* size,
+                    std::uint32_t* files) {
   FileDataStream stream;
   ArchiveIndex index;
-  if (!OpenIndexed(archive, &stream, &index)) return false;
+  if (OpenIndexed(archive, &stream, &index) != 0) return false;
   stream.Close();
-  std::uint32_t faulty = 0;
-  for (std::uint32_t i = 0; i < index.count(); ++i) {
-    faulty += ReportFault(archive, index, i, codePage, faulty);
-  }
-  if (ReportFaults(archive, faulty)) return false;
+  if (!CheckEntries(archive, index, codePage)) return false;
   *size = index.archiveSize();
+  *files = index.count();
   return true;
 }
 
@@ -99,13 +109,13 @@ bool CheckedArchive(const std::string& archive, const CodePage& codePage, std::u
 
 int RunBuild(const Arguments& arguments) {
   Arguments operands;
-  std::vector<std::string> bases;
+  std::vector<std::string> bases, versions;
   std::string removedPath, codePageNumber, versionText, stubPath, archive;
   int parsed = ParseOperands("build", kBuildHelp, arguments, 1, 2, &operands,
                              {{"--base", nullptr, &bases},
                               {"--removed", &removedPath},
                               {"--codepage", &codePageNumber},
-                              {"--version", &versionText},
+                              {"--version", &versionText, &versions},
                               {"--stub", &stubPath},
                               {"--archive", &archive}});
   if (parsed >= 0) return parsed;
@@ -120,14 +130,31 @@ int RunBuild(const Arguments& arguments) {
   if (!SelectCodePage(codePageNumber, &codePage)) return kUsageExit;
   PatchVersion version;
   std::string problem;
-  if (!versionText.empty() && !ParseVersion(versionText, &version, &problem)) {
-    PrintError("--version " + Printable(versionText), problem);
+  // Given, even empty, it must say a version: an unset variable in a script
+  // must not ship the stub's.
+  if (!versions.empty() && !ParseVersion(versionText, &version, &problem)) {
+    PrintError("--version \"" + Printable(versionText) + "\"", problem);
     return kUsageExit;
   }
   const std::string& output = operands.back();
+  if (archive.empty() && !InOrder("build", "NEW OUT.exe", output, operands[0])) return kUsageExit;
   fs::path stubFile =
-      stubPath.empty() ? ProgramFolder() / "Patch-stub.exe" : ArgumentPath(stubPath);
+      stubPath.empty() ? ProgramFile().parent_path() / "Patch-stub.exe" : ArgumentPath(stubPath);
   std::string stubName = stubPath.empty() ? PathText(stubFile) : stubPath;
+  std::vector<NamedPath> trees;
+  if (archive.empty()) {
+    for (const std::string& base : bases) {
+      trees.push_back({ArgumentPath(base), "the old release's folder"});
+    }
+    trees.push_back({ArgumentPath(operands[0]),
+                     bases.empty() ? "the folder being packed" : "the new release's folder"});
+  }
+  if (!ReadyToWrite(trees,
+                    {{ArgumentPath(output), "the program"},
+                     {ArgumentPath(removedPath), "the list of removed files"}},
+                    {{stubFile, "the stub"}, {ArgumentPath(archive), "the archive it carries"}})) {
+    return 1;
+  }
 
   std::shared_ptr<ByteSource> stubSource;
   PeImage stub;
@@ -141,7 +168,7 @@ int RunBuild(const Arguments& arguments) {
     PrintError(stubName, problem);
     return 1;
   }
-  if (!versionText.empty() && !SetVersion(stub, version, &problem)) {
+  if (!versions.empty() && !SetVersion(stub, version, &problem)) {
     PrintError(stubName, problem);
     return 1;
   }
@@ -151,7 +178,9 @@ int RunBuild(const Arguments& arguments) {
   ReleaseDiff diff;
   std::uint64_t archiveSize = 0;
   if (!archive.empty()) {
-    if (!CheckedArchive(archive, codePage, &archiveSize)) return 1;
+    std::uint32_t files = 0;
+    if (!CheckedArchive(archive, codePage, &archiveSize, &files)) return 1;
+    if (files == 0) return NothingToPatch(archive, "the archive", output);
     progress.Expect(archiveSize);
   } else if (!bases.empty()) {
     std::vector<fs::path> oldRoots(bases.begin(), bases.end());
@@ -161,6 +190,7 @@ int RunBuild(const Arguments& arguments) {
     }
   } else {
     if (!ScanPackedFolder(operands[0], output, "build", codePage, &diff.patch)) return 1;
+    if (diff.patch.empty()) return NothingToPatch(operands[0], "the folder", output);
     for (const PackFile& file : diff.patch) progress.Expect(file.size);
   }
   if (archive.empty()) archiveSize = ArchiveSize(diff.patch);
@@ -203,13 +233,16 @@ int RunBuild(const Arguments& arguments) {
     return 1;
   }
   std::uint64_t outputSize = stub.OutputSize();
+  std::string line = VersionLine(stub);
   stub = PeImage();  // closes the stub, which the output may replace
   if (!out.Commit(&error)) {
     PrintError(error);
     return 1;
   }
   if (!bases.empty()) std::printf("%s\n", DiffSummary(diff).c_str());
-  std::printf("%s: %s, archive %s\n", Printable(output).c_str(), SizeText(outputSize).c_str(),
-              SizeText(archiveSize).c_str());
+  std::printf("%s: %s, archive %s; it shows %s%s\n", Printable(output).c_str(),
+              SizeText(outputSize).c_str(), SizeText(archiveSize).c_str(),
+              line.empty() ? "no version line" : ("\"" + Printable(line) + "\"").c_str(),
+              versions.empty() ? ", the stub's (--version sets another)" : "");
   return 0;
 }

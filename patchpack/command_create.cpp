@@ -17,7 +17,8 @@ const char kCreateHelp[] =
     "relative to DIR with '\\' between folders and are stored in byte order, so\n"
     "the same tree always gives the same archive, byte for byte. An empty DIR\n"
     "gives a valid empty archive. ARCHIVE is written beside itself under a\n"
-    "temporary name and renamed into place only when complete.\n"
+    "temporary name and renamed into place only when complete; it may not lie\n"
+    "inside DIR or be patchpack itself.\n"
     "\n"
     "Refused, naming the file, is whatever the installer could not write\n"
     "correctly on Windows:\n"
@@ -54,6 +55,11 @@ int RunCreate(const Arguments& arguments) {
   CodePage codePage;
   if (!SelectCodePage(codePageNumber, &codePage)) return kUsageExit;
   const std::string& archive = operands[0];
+  if (!InOrder("create", "ARCHIVE DIR", archive, operands[1])) return kUsageExit;
+  if (!ReadyToWrite({{ArgumentPath(operands[1]), "the folder being packed"}},
+                    {{ArgumentPath(archive), "the archive"}})) {
+    return 1;
+  }
   std::vector<PackFile> files;
   if (!ScanPackedFolder(operands[1], archive, "create", codePage, &files)) return 1;
   return WriteArchiveReporting(archive, files, nullptr) ? 0 : 1;

@@ -37,7 +37,8 @@ const char kDiffHelp[] =
     "never deletes anything, so they are listed on stderr as a warning, with the\n"
     "releases that hold them, and, with --removed FILE, written to FILE once each,\n"
     "one name a line (UTF-8, '\\' between folders); they never make the command\n"
-    "fail.\n"
+    "fail. Neither ARCHIVE nor FILE may lie inside a release's folder, be\n"
+    "patchpack itself or the other.\n"
     "\n"
     "Prints one line: how many files were added (in no OLD), changed, unchanged\n"
     "(the same in every OLD) and removed, and the archive's size. A progress bar\n"
@@ -58,6 +59,15 @@ int RunDiff(const Arguments& arguments) {
   const std::string& archive = operands.back();
   fs::path newRoot(operands[operands.size() - 2]);
   std::vector<fs::path> oldRoots(operands.begin(), operands.end() - 2);
+
+  if (!InOrder("diff", "OLD... NEW ARCHIVE", archive, operands[0])) return kUsageExit;
+  std::vector<NamedPath> trees;
+  for (const fs::path& root : oldRoots) trees.push_back({root, "the old release's folder"});
+  trees.push_back({newRoot, "the new release's folder"});
+  if (!ReadyToWrite(trees, {{ArgumentPath(archive), "the archive"},
+                            {ArgumentPath(removedPath), "the list of removed files"}})) {
+    return 1;
+  }
 
   ByteProgress progress;
   ReleaseDiff diff;

@@ -7,13 +7,14 @@
 
 #include "archive_extractor.h"
 #include "archive_index.h"
+#include "code_page.h"
 #include "commands.h"
 #include "confined_writes.h"
 #include "console.h"
 #include "host_files.h"
 
 const char kExtractHelp[] =
-    "usage: patchpack extract ARCHIVE [DIR]\n"
+    "usage: patchpack extract [--codepage N] ARCHIVE [DIR]\n"
     "\n"
     "Writes every file of ARCHIVE under DIR (default: the current folder) with\n"
     "the installer's extractor: missing folders are created and existing files,\n"
@@ -21,12 +22,20 @@ const char kExtractHelp[] =
     "link below DIR (DIR itself may be one), nor to a FIFO or a device: a file\n"
     "whose way leads through one cannot be created. A progress bar is drawn on\n"
     "stderr when it is a terminal; each failure is printed as it happens, and a\n"
-    "failure on one file does not stop the others.\n"
+    "failure on one file does not stop the others. A file not laid out as\n"
+    "patchpack lays an archive out is refused (see 'patchpack list --help'),\n"
+    "and so is an archive that would write over itself or over patchpack.\n"
+    "Names are handed to the file functions as stored, as Patch.exe hands\n"
+    "them; with --codepage N they are read in Windows code page N and written\n"
+    "as the host names files (UTF-8 on Linux; on Windows, its ANSI code page,\n"
+    "which must hold them), so that 'patchpack verify --codepage N' finds them.\n"
     "\n"
     "Exit status: the extractor's result, that of the last failure met:\n"
     "  0  every file was written in full\n"
-    "  1  the archive could not be opened\n"
-    "  2  the archive, or a file's bytes in it, could not be read in full\n"
+    "  1  nothing was written: the archive could not be opened, would write over\n"
+    "     itself or patchpack, or holds a name the host cannot write\n"
+    "  2  the archive is not laid out as one, or it or a file's bytes in it\n"
+    "     could not be read in full\n"
     "  3  a file could not be written in full\n"
     "  4  out of memory for the entry table or the names\n"
     "  5  a file could not be created\n"
@@ -94,10 +103,68 @@ class BufferedFileStream : public FileDataStream {
   std::uint64_t position_ = 0;  // the stream's position
 };
 
-class ReportingStream : public BufferedFileStream {
+// The archive with its names as the host names files: the renamed header at
+// offset 0, its names and table from the archive's end on, the files' bytes
+// from the file. The extractor reads the header, then seeks to each block.
+class RenamedStream : public BufferedFileStream {
  public:
-  ReportingStream(const std::string& archive, const char* folder, const ArchiveIndex* index)
-      : archive_(archive), folder_(folder), index_(index) {}
+  explicit RenamedStream(const RenamedIndex* renamed) : renamed_(renamed) {}
+
+  bool Open(const char* name, bool forWrite) override {
+    at_ = 0;
+    return BufferedFileStream::Open(name, forWrite);
+  }
+
+  bool Seek(std::uint64_t offset) override {
+    at_ = offset;
+    return !InFile() || BufferedFileStream::Seek(offset);
+  }
+
+  std::uint32_t Read(void* buffer, std::uint32_t count) override {
+    std::uint32_t got = 0;
+    if (InFile()) {
+      std::uint64_t left = renamed_ == nullptr ? count : renamed_->header.namesOffset - at_;
+      got =
+          BufferedFileStream::Read(buffer, left < count ? static_cast<std::uint32_t>(left) : count);
+    } else if (at_ < sizeof(ArchiveHeader)) {
+      got = Copy(&renamed_->header, sizeof(ArchiveHeader), at_, buffer, count);
+    } else {
+      got = Copy(renamed_->tail.data(), renamed_->tail.size(), at_ - renamed_->header.namesOffset,
+                 buffer, count);
+    }
+    at_ += got;
+    return got;
+  }
+
+ private:
+  bool InFile() const {
+    return renamed_ == nullptr ||
+           (at_ >= sizeof(ArchiveHeader) && at_ < renamed_->header.namesOffset);
+  }
+
+  static std::uint32_t Copy(const void* from, std::uint64_t size, std::uint64_t at, void* to,
+                            std::uint32_t count) {
+    if (at >= size) return 0;
+    std::uint32_t n = size - at < count ? static_cast<std::uint32_t>(size - at) : count;
+    std::memcpy(to, static_cast<const unsigned char*>(from) + at, n);
+    return n;
+  }
+
+  const RenamedIndex* renamed_;
+  std::uint64_t at_ = 0;
+};
+
+class ReportingStream : public RenamedStream {
+ public:
+  ReportingStream(const std::string& archive, const char* folder, const ArchiveIndex& index,
+                  const CodePage& codePage, const std::vector<std::string>& names,
+                  const RenamedIndex* renamed)
+      : RenamedStream(renamed),
+        archive_(archive),
+        folder_(folder),
+        index_(index),
+        codePage_(codePage),
+        names_(names) {}
 
   // The core has no exception tables: nothing may unwind through it, so a
   // report that cannot be built (out of memory) is counted, not thrown.
@@ -167,19 +234,16 @@ class ReportingStream : public BufferedFileStream {
     // each either created (one total-progress event) or not (this event).
     std::uint32_t entry = attempted_++;
     ++failed_;
-    if (index_ == nullptr || entry >= index_->count()) {
-      PrintError(archive_, "entry " + std::to_string(static_cast<std::uint64_t>(entry) + 1) +
-                               ": cannot create the file");
-      return;
-    }
-    const char* name = index_->Name(entry);
-    if (name == nullptr || *name == '\0' || !IsContainedName(name)) {
-      PrintError(archive_, index_->Describe(entry) + ": not created: " + index_->Problem(entry));
+    if (entry >= names_.size()) return;
+    const char* name = names_[entry].c_str();
+    if (!IsContainedName(name)) {
+      PrintError(archive_,
+                 index_.Describe(entry, codePage_) + ": not created: " + index_.Problem(entry));
       return;
     }
     char path[1024];
     if (JoinPath(path, sizeof path, folder_, name) == nullptr) {
-      PrintError(archive_, index_->Describe(entry) +
+      PrintError(archive_, index_.Describe(entry, codePage_) +
                                ": not created: the destination path passes 1,023 characters");
       return;
     }
@@ -188,7 +252,9 @@ class ReportingStream : public BufferedFileStream {
 
   std::string archive_;
   const char* folder_;
-  const ArchiveIndex* index_;
+  const ArchiveIndex& index_;
+  const CodePage& codePage_;
+  const std::vector<std::string>& names_;
   bool begun_ = false;
   bool inFile_ = false;
   bool fileFailed_ = false;
@@ -213,35 +279,67 @@ const char* ResultText(int result) {
   }
 }
 
+// False after reporting an entry that would be written over the archive or
+// this program: outputs never replace inputs.
+bool ReplacesNothing(const std::string& archive, const char* folder, const ArchiveIndex& index,
+                     const CodePage& codePage, const std::vector<std::string>& names) {
+  KnownFiles inputs({{ArgumentPath(archive), "the archive being extracted"},
+                     {ProgramFile(), "patchpack itself"}});
+  for (std::uint32_t i = 0; i < index.count(); ++i) {
+    char path[1024];
+    if (!IsContainedName(names[i].c_str()) ||
+        JoinPath(path, sizeof path, folder, names[i].c_str()) == nullptr) {
+      continue;
+    }
+    std::string replaced = inputs.Find(CorePath(path));
+    if (!replaced.empty()) {
+      PrintError(archive, index.Describe(i, codePage) + ": it would replace " + replaced +
+                              "; nothing extracted");
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int RunExtract(const Arguments& arguments) {
   Arguments operands;
-  int parsed = ParseOperands("extract", kExtractHelp, arguments, 1, 2, &operands);
+  std::string codePageNumber;
+  int parsed = ParseOperands("extract", kExtractHelp, arguments, 1, 2, &operands,
+                             {{"--codepage", &codePageNumber}});
   if (parsed >= 0) return parsed;
+  CodePage codePage;
+  if (!SelectCodePage(codePageNumber, &codePage)) return kUsageExit;
   const std::string& archive = operands[0];
   const char* folder = operands.size() > 1 ? operands[1].c_str() : nullptr;
-
-  // The index only lets failures be named: the extractor reads the archive
-  // itself and has the last word on what is written.
-  ArchiveIndex index;
-  bool indexed = false;
-  {
-    std::uint64_t size = 0;
-    std::string error;
-    FileDataStream probe;
-    if (FileSize(ArgumentPath(archive), &size, &error) && probe.Open(archive.c_str(), false)) {
-      indexed = index.Read(probe, size);
-      probe.Close();
-    }
+  if (folder != nullptr && !InOrder("extract", "ARCHIVE [DIR]", archive, folder)) {
+    return kUsageExit;
   }
 
+  // The index judges the archive and names failures; the extractor reads the
+  // archive itself and has the last word on what is written.
+  ArchiveIndex index;
+  {
+    FileDataStream probe;
+    int opened = OpenIndexed(archive, &probe, &index);
+    if (opened != 0) return opened;
+    probe.Close();
+  }
   char currentFolder[1024];
   const char* shownFolder = folder;
   if (shownFolder == nullptr) {
     DWORD length = GetCurrentDirectoryA(sizeof currentFolder, currentFolder);
     shownFolder = length != 0 && length < sizeof currentFolder ? currentFolder : ".";
   }
+  std::vector<std::string> names;
+  RenamedIndex renamed;
+  std::string problem;
+  if (!HostNames(index, codePage, &names, &renamed, &problem)) {
+    PrintError(archive, problem + "; nothing extracted");
+    return 1;
+  }
+  if (!ReplacesNothing(archive, shownFolder, index, codePage, names)) return 1;
 
   // Nothing below the destination is written through a link, nor anything
   // but a file.
@@ -249,7 +347,8 @@ int RunExtract(const Arguments& arguments) {
     PrintError(archive, "not enough memory");
     return EXTRACT_OUT_OF_MEMORY;
   }
-  ReportingStream stream(archive, shownFolder, indexed ? &index : nullptr);
+  ReportingStream stream(archive, shownFolder, index, codePage, names,
+                         codePage.number() != 0 ? &renamed : nullptr);
   ArchiveExtractor extractor;
   SetLastError(ERROR_SUCCESS);
   int result = extractor.Extract(archive.c_str(), folder, stream);
@@ -259,11 +358,7 @@ int RunExtract(const Arguments& arguments) {
 
   if (!stream.begun()) {
     std::string reason = ResultText(result);
-    if (result == EXTRACT_OPEN_FAILED) {
-      reason += ": " + SystemErrorText(systemError);
-    } else if (result == EXTRACT_READ_FAILED && !index.error().empty()) {
-      reason += ": " + index.error();
-    }
+    if (result == EXTRACT_OPEN_FAILED) reason += ": " + SystemErrorText(systemError);
     PrintError(archive, reason);
     return result;
   }

@@ -15,50 +15,41 @@
 #include "commands.h"
 #include "console.h"
 #include "host_files.h"
+#include "name_rules.h"
+#include "tree_scan.h"
 
 const char kVerifyHelp[] =
     "usage: patchpack verify [--codepage N] ARCHIVE DIR\n"
     "\n"
     "Checks that every file the archive holds is under DIR with exactly the\n"
-    "archive's bytes. Where two entries share a name the later one counts, as\n"
-    "it does on extraction. Each missing, shorter, longer or different file is\n"
-    "reported on stderr. Files under DIR that the archive does not hold are\n"
-    "not looked at. With --codepage N, names are read in Windows code page N\n"
-    "and looked for under DIR in UTF-8, as Windows in that code page writes\n"
-    "them.\n"
+    "archive's bytes. The archive is first checked as 'patchpack list' checks\n"
+    "it, under the same --codepage: an archive list calls faulty fails. Names\n"
+    "are compared as Windows compares them (letter case, trailing dots and\n"
+    "spaces): where two entries name one file the later one counts, as on\n"
+    "extraction. Each missing, shorter, longer or different file is reported\n"
+    "on stderr. Files under DIR that the archive does not hold are not looked\n"
+    "at. With --codepage N, names are read in Windows code page N and looked\n"
+    "for under DIR as the host names them (as 'patchpack extract --codepage N'\n"
+    "writes them).\n"
     "\n"
-    "Exit status: 0 when every file matches, 1 when any does not or the archive\n"
-    "cannot be read, 64 on a usage error.\n";
+    "Exit status: 0 when every file matches, 1 when any does not, DIR is no\n"
+    "folder, or the archive cannot be read or is faulty, 64 on a usage error.\n";
 
 namespace {
 
 const std::uint32_t kChunk = 1 << 16;
 
 // Where the installer writes the name under folder, as this host names it;
-// false when the name is no text of the code page.
-bool HostPath(const std::string& folder, const char* name, const CodePage& codePage,
-              std::filesystem::path* out) {
+// the name is text of the code page (the archive passed list's check).
+std::filesystem::path HostPath(const std::string& folder, const char* name,
+                               const CodePage& codePage) {
   std::string joined = folder;
   if (!joined.empty() && joined.back() != '/' && joined.back() != '\\') joined += '/';
   std::string relative = name;
-  if (codePage.number() != 0 && !codePage.ToUtf8(name, &relative)) return false;
+  codePage.ToUtf8(name, &relative);
   std::replace(relative.begin(), relative.end(), '\\', '/');
-  if (codePage.number() == 0) {
-    *out = ArgumentPath(joined + relative);
-  } else {
-    *out = ArgumentPath(joined);
-    *out += std::filesystem::u8path(relative);
-  }
-  return true;
-}
-
-// Names the extractor writes to the same file: '/' and '\' are one separator.
-std::string SameFileKey(const char* name) {
-  std::string key(name);
-  for (char& c : key) {
-    if (c == '/') c = '\\';
-  }
-  return key;
+  if (codePage.number() == 0) return ArgumentPath(joined + relative);
+  return ArgumentPath(joined) += std::filesystem::u8path(relative);
 }
 
 class Verifier {
@@ -75,18 +66,8 @@ class Verifier {
 
   // True when the entry's file matches; reports it otherwise.
   bool Check(std::uint32_t i) {
-    std::string problem = index_.Problem(i);
-    if (!problem.empty()) {
-      PrintError(archive_, index_.Describe(i) + ": cannot be checked: " + problem);
-      return false;
-    }
     ArchiveEntry entry = index_.Entry(i);
-    std::filesystem::path path;
-    if (!HostPath(folder_, index_.Name(i), codePage_, &path)) {
-      PrintError(archive_, index_.Describe(i) +
-                               ": cannot be checked: " + codePage_.BytesProblem(index_.Name(i)));
-      return false;
-    }
+    std::filesystem::path path = HostPath(folder_, index_.Name(i), codePage_);
     std::string shown = PathText(path);
     std::uint64_t size = 0;
     std::string error;
@@ -106,7 +87,7 @@ class Verifier {
       return false;
     }
     if (!stream_.Seek(entry.dataOffset)) {
-      PrintError(archive_, index_.Describe(i) + ": cannot seek to its data");
+      PrintError(archive_, index_.Describe(i, codePage_) + ": cannot seek to its data");
       return false;
     }
     std::uint64_t at = 0;
@@ -114,7 +95,7 @@ class Verifier {
       std::uint32_t chunk =
           entry.dataSize - at < kChunk ? static_cast<std::uint32_t>(entry.dataSize - at) : kChunk;
       if (stream_.Read(expected_.data(), chunk) != chunk) {
-        PrintError(archive_, index_.Describe(i) + ": cannot read its data");
+        PrintError(archive_, index_.Describe(i, codePage_) + ": cannot read its data");
         return false;
       }
       std::size_t got = std::fread(actual_.data(), 1, chunk, file.get());
@@ -156,24 +137,27 @@ int RunVerify(const Arguments& arguments) {
   if (!SelectCodePage(codePageNumber, &codePage)) return kUsageExit;
   const std::string& archive = operands[0];
   const std::string& folder = operands[1];
+  if (!InOrder("verify", "ARCHIVE DIR", archive, folder)) return kUsageExit;
+  if (!UsableTree(ArgumentPath(folder))) return 1;
 
   FileDataStream stream;
   ArchiveIndex index;
-  if (!OpenIndexed(archive, &stream, &index)) return 1;
-
-  // The last entry of each name is what extraction leaves behind.
-  std::unordered_map<std::string, std::uint32_t> last;
-  for (std::uint32_t i = 0; i < index.count(); ++i) {
-    const char* name = index.Name(i);
-    if (name != nullptr) last[SameFileKey(name)] = i;
+  if (OpenIndexed(archive, &stream, &index) != 0) return 1;
+  if (!CheckEntries(archive, index, codePage)) {
+    stream.Close();
+    return 1;
   }
 
+  // The last entry of each file is what extraction leaves behind.
+  std::unordered_map<std::string, std::uint32_t> last;
+  for (std::uint32_t i = 0; i < index.count(); ++i) {
+    last[WindowsNameKey(index.Name(i), codePage)] = i;
+  }
   Verifier verifier(archive, folder, codePage, stream, index);
   std::uint32_t checked = 0;
   std::uint32_t failed = 0;
   for (std::uint32_t i = 0; i < index.count(); ++i) {
-    const char* name = index.Name(i);
-    if (name != nullptr && last[SameFileKey(name)] != i) continue;
+    if (last[WindowsNameKey(index.Name(i), codePage)] != i) continue;
     ++checked;
     if (!verifier.Check(i)) ++failed;
   }

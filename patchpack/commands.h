@@ -28,16 +28,13 @@ extern const char kExtractHelp[];
 extern const char kVerifyHelp[];
 extern const char kBuildHelp[];
 
-// Opens an archive and reads its index; false after reporting why not. The
-// stream stays open on success.
-bool OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index);
+// OpenArchive, reporting why not: 0 with the stream open, else its code.
+int OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index);
 
-// What list checks in each entry: true when the entry is faulty, reported
-// unless before (the faults found so far) reaches the limit of reports.
-bool ReportFault(const std::string& archive, const ArchiveIndex& index, std::uint32_t entry,
-                 const CodePage& codePage, std::uint32_t before);
-// Reports how many entries are faulty, if any; true when some are.
-bool ReportFaults(const std::string& archive, std::uint32_t faulty);
+// The check list makes of every entry, which verify and build --archive share:
+// reports each faulty entry (up to kMaxReported) and each entry that names on
+// Windows the file an earlier one names. True when no entry is faulty.
+bool CheckEntries(const std::string& archive, const ArchiveIndex& index, const CodePage& codePage);
 
 // Splits a command's arguments into operands and the values of its options,
 // answering --help itself. Returns -1 to go on with the operands, else the
@@ -46,6 +43,12 @@ bool ReportFaults(const std::string& archive, std::uint32_t faulty);
 int ParseOperands(const char* command, const char* help, const Arguments& arguments,
                   std::size_t least, std::size_t most, Arguments* operands,
                   std::initializer_list<ValueOption> options = {});
+
+// False after reporting a usage error when the operands look swapped: file,
+// which the command takes for a file, is an existing folder and folder,
+// which it takes for a folder, is not one. order: "ARCHIVE DIR".
+bool InOrder(const char* command, const char* order, const std::string& file,
+             const std::string& folder);
 
 // The code page --codepage asked for (empty: ASCII names only); false after
 // reporting why it cannot be used.

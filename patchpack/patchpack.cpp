@@ -2,8 +2,10 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <new>
 #include <string>
+#include <system_error>
 
 #include "code_page.h"
 #include "commands.h"
@@ -26,8 +28,9 @@ const char kHelp[] =
     "  verify ARCHIVE DIR       check that DIR holds exactly the archive's files\n"
     "  build NEW OUT.exe        write the installer, Patch.exe, carrying NEW's archive\n"
     "\n"
-    "'patchpack COMMAND --help' describes a command. Errors go to stderr, one\n"
-    "line each, naming the file and the reason.\n";
+    "'patchpack COMMAND --help' describes a command; 'patchpack --version' says\n"
+    "which patchpack this is. Errors go to stderr, one line each, naming the\n"
+    "file and the reason.\n";
 
 }  // namespace
 
@@ -58,6 +61,19 @@ int ParseOperands(const char* command, const char* help, const Arguments& argume
   return kUsageExit;
 }
 
+bool InOrder(const char* command, const char* order, const std::string& file,
+             const std::string& folder) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(ArgumentPath(file), error) ||
+      std::filesystem::is_directory(ArgumentPath(folder), error)) {
+    return true;
+  }
+  PrintError(command, "the operands look swapped: " + Printable(file) + " is a folder and " +
+                          Printable(folder) + " is not (patchpack " + command + " takes " + order +
+                          ")");
+  return false;
+}
+
 bool SelectCodePage(const std::string& value, CodePage* codePage) {
   std::string error;
   if (value.empty() || codePage->Select(value, &error)) return true;
@@ -66,6 +82,7 @@ bool SelectCodePage(const std::string& value, CodePage* codePage) {
 }
 
 int main(int argc, char** argv) {
+  SetUtf8Text(HostTextIsUtf8());
   if (argc < 2) {
     std::fputs(kHelp, stderr);
     return kUsageExit;
@@ -75,6 +92,10 @@ int main(int argc, char** argv) {
   try {
     if (command == "--help" || command == "-h" || command == "help") {
       std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (command == "--version") {
+      std::puts("patchpack " PATCH_TOOLS_VERSION);
       return 0;
     }
     if (command == "create") return RunCreate(arguments);

@@ -34,11 +34,11 @@ struct ReleaseDiff {
   std::size_t removed = 0;      // names some old release has and the new one lacks
 };
 
-// Compares the releases as Windows names files, refusing, after reporting,
-// what the installer could not write over one of the old releases; reports
-// the removed files and, with removedList, writes their names there. False
-// after reporting; command and output (what the caller will write) are for
-// the messages.
+// Compares the releases (folders ReadyToWrite accepted) as Windows names
+// files, refusing, after reporting, what the installer could not write over
+// one of the old releases; reports the removed files and, with removedList,
+// writes their names there. False after reporting; command and output (what
+// the caller will write) are for the messages.
 bool DiffReleases(const std::vector<std::filesystem::path>& oldRoots,
                   const std::filesystem::path& newRoot, const CodePage& codePage,
                   const char* command, const std::string& output, const std::string& removedList,

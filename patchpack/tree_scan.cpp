@@ -139,16 +139,6 @@ void CheckCaseClashes(const std::vector<PackFile>& files, const CodePage& codePa
   }
 }
 
-bool IsInside(const fs::path& path, const fs::path& folder) {
-  std::error_code error;
-  fs::path canonicalFolder = fs::weakly_canonical(folder, error);
-  if (error) return false;
-  fs::path canonicalPath = fs::weakly_canonical(fs::absolute(path, error), error);
-  if (error) return false;
-  fs::path relative = canonicalPath.lexically_relative(canonicalFolder);
-  return !relative.empty() && *relative.begin() != "..";
-}
-
 }  // namespace
 
 void Refusals::Add(const std::string& subject, const std::string& reason) {
@@ -165,15 +155,27 @@ bool Refusals::Refused(const std::string& output) const {
   return true;
 }
 
-bool UsableTree(const fs::path& root, const std::string& output, const char* what) {
+bool UsableTree(const fs::path& root) {
   std::error_code error;
-  if (!fs::is_directory(root, error)) {
-    PrintError(PathText(root), error ? error.message() : "not a folder");
-    return false;
+  if (fs::is_directory(root, error)) return true;
+  PrintError(PathText(root), error ? error.message() : "not a folder");
+  return false;
+}
+
+bool ReadyToWrite(const std::vector<NamedPath>& trees, const std::vector<NamedPath>& outputs,
+                  const std::vector<NamedPath>& files) {
+  for (const NamedPath& tree : trees) {
+    if (!UsableTree(tree.path)) return false;
   }
-  if (IsInside(fs::path(output), root)) {
-    PrintError(output, std::string("the archive would lie inside ") + what);
-    return false;
+  std::vector<NamedPath> before(files);
+  for (const NamedPath& output : outputs) {
+    if (output.path.empty()) continue;
+    std::string problem = OutputProblem(output, before, trees);
+    if (!problem.empty()) {
+      PrintError(PathText(output.path), problem);
+      return false;
+    }
+    before.push_back(output);
   }
   return true;
 }
@@ -197,7 +199,6 @@ bool WriteArchiveReporting(const std::string& archive, const std::vector<PackFil
 
 bool ScanPackedFolder(const fs::path& root, const std::string& output, const char* command,
                       const CodePage& codePage, std::vector<PackFile>* files) {
-  if (!UsableTree(root, output, "the folder being packed")) return false;
   Refusals refusals(command);
   *files = ScanTree(root, codePage, &refusals);
   return !refusals.Refused(output);

@@ -10,6 +10,7 @@
 
 #include "archive_writer.h"
 #include "code_page.h"
+#include "host_files.h"
 
 // Reasons files cannot be packed, printed as they are found.
 class Refusals {
@@ -25,9 +26,14 @@ class Refusals {
   std::size_t count_ = 0;
 };
 
-// False after reporting when root is no folder or the output would lie in it
-// (what names the folder in the message, e.g. "the folder being packed").
-bool UsableTree(const std::filesystem::path& root, const std::string& output, const char* what);
+// False after reporting when root is no folder.
+bool UsableTree(const std::filesystem::path& root);
+
+// False after reporting a tree that is no folder, or the first output that
+// may not be written: a folder, one of the files, an earlier output,
+// patchpack itself, or inside a tree. Outputs with no path are not given.
+bool ReadyToWrite(const std::vector<NamedPath>& trees, const std::vector<NamedPath>& outputs,
+                  const std::vector<NamedPath>& files = {});
 
 // Every regular file under root, sorted by name. Whatever the installer could
 // not write correctly on Windows under its name in the code page, and two
@@ -36,8 +42,7 @@ std::vector<PackFile> ScanTree(const std::filesystem::path& root, const CodePage
                                Refusals* refusals);
 
 // The files of the folder being packed whole into output, as ScanTree finds
-// them; false after reporting an unusable folder or the refusals (command
-// heads them).
+// them; false after reporting the refusals (command heads them).
 bool ScanPackedFolder(const std::filesystem::path& root, const std::string& output,
                       const char* command, const CodePage& codePage, std::vector<PackFile>* files);
 

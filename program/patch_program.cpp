@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "host_text.h"
 #include "resource.h"
 #include "resource_blocks.h"
 
@@ -73,6 +74,18 @@ bool SetVersion(PeImage& stub, const PatchVersion& version, std::string* problem
          SetVersionNumbers(&block->data, version.parts, Wide(commas), problem);
 }
 
+std::string VersionLine(PeImage& program) {
+  PeResource* strings = program.Find(ResourceKey::Number(kStringType),
+                                     ResourceKey::Number(IDS_VERSION / 16 + 1), kRussian);
+  std::u16string line;
+  std::string error, text;
+  if (strings == nullptr || !TableString(strings->data, IDS_VERSION % 16, &line, &error)) {
+    return text;
+  }
+  for (char16_t c : line) AppendUtf8(c >= 0xD800 && c < 0xE000 ? U'?' : c, &text);
+  return text;
+}
+
 bool ReadCarriedArchive(const std::filesystem::path& path, CarriedArchive* archive,
                         std::string* problem) {
   std::shared_ptr<ByteSource> source;
@@ -81,24 +94,7 @@ bool ReadCarriedArchive(const std::filesystem::path& path, CarriedArchive* archi
   if (!OpenFileSource(path, &source, problem) || !image.Read(source, problem)) return false;
   PeResource* found =
       image.Find(ResourceKey::Named(u"BINARY"), ResourceKey::Number(IDR_PATCH_DATA), kRussian);
-  PeResource* strings = image.Find(ResourceKey::Number(kStringType),
-                                   ResourceKey::Number(IDS_VERSION / 16 + 1), kRussian);
-  std::u16string text;
-  std::string unused;
-  if (strings != nullptr && TableString(strings->data, IDS_VERSION % 16, &text, &unused)) {
-    // As UTF-8, for the tools to print.
-    for (std::uint32_t c : text) {
-      std::string& v = archive->version;
-      if (c < 0x80) {
-        v += static_cast<char>(c);
-      } else if (c < 0x800) {
-        v += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
-      } else {
-        v += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
-              static_cast<char>(0x80 | (c & 0x3F))};
-      }
-    }
-  }
+  archive->version = VersionLine(image);
   if (found != nullptr) {
     archive->carried = true;
     archive->offset = found->fileOffset;

@@ -32,6 +32,10 @@ std::string StubProblem(PeImage& stub);
 // *problem set when the stub's blocks are damaged.
 bool SetVersion(PeImage& stub, const PatchVersion& version, std::string* problem);
 
+// The dialog's version line as the program shows it, "Version: 1.00.001"
+// (string 104), in UTF-8; empty when it has none.
+std::string VersionLine(PeImage& program);
+
 // The archive of size bytes, which write streams into the program.
 void PutArchive(PeImage& stub, std::uint64_t size, std::function<bool(OutputSink&)> write);
 

@@ -23,7 +23,8 @@ bool SetVersionNumbers(std::vector<unsigned char>* block, const std::uint16_t pa
 bool SetTableString(std::vector<unsigned char>* block, unsigned index, const std::u16string& text,
                     std::string* error);
 
-// The string index of a string table block, as SetTableString finds it.
+// The string index of a string table block; false, with *error set, on a
+// malformed block.
 bool TableString(const std::vector<unsigned char>& block, unsigned index, std::u16string* text,
                  std::string* error);
 

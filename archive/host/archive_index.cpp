@@ -3,13 +3,21 @@
 #include <cstring>
 
 #include "archive_extractor.h"
+#include "host_files.h"
 #include "name_rules.h"
-#include "host_text.h"
 
 namespace {
 
 std::string Span(std::uint64_t offset, std::uint64_t size) {
   return "offset " + std::to_string(offset) + ", " + std::to_string(size) + " bytes";
+}
+
+std::string Differs(const std::string& what, std::uint64_t found, std::uint64_t written) {
+  return what + " " + std::to_string(found) + " where patchpack writes " + std::to_string(written);
+}
+
+void PutLittleEndian(std::vector<unsigned char>* out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<unsigned char>(value >> (8 * i)));
 }
 
 }  // namespace
@@ -42,18 +50,71 @@ bool ArchiveIndex::Read(DataStream& stream, std::uint64_t archiveSize) {
   archiveSize_ = archiveSize;
   error_.clear();
   header_ = ArchiveHeader();
+  headerRead_ = whole_ = false;
   if (archiveSize < sizeof header_) {
     return Fail("too short for the 48-byte header (" + std::to_string(archiveSize) + " bytes)");
   }
   if (!stream.Seek(0) || stream.Read(&header_, sizeof header_) != sizeof header_) {
     return Fail("could not read the header");
   }
+  headerRead_ = true;
   if (header_.tableSize % sizeof(ArchiveEntry) != 0) {
     return Fail("entry table size " + std::to_string(header_.tableSize) +
                 " is not a multiple of 32");
   }
-  return ReadBlock(stream, "entry table", header_.tableOffset, header_.tableSize, &table_) &&
-         ReadBlock(stream, "names block", header_.namesOffset, header_.namesSize, &names_);
+  whole_ = ReadBlock(stream, "entry table", header_.tableOffset, header_.tableSize, &table_) &&
+           ReadBlock(stream, "names block", header_.namesOffset, header_.namesSize, &names_);
+  return whole_;
+}
+
+std::string ArchiveIndex::LayoutProblem() const {
+  if (!headerRead_) return std::string();
+  const struct {
+    const char* what;
+    std::uint32_t found, written;
+  } words[] = {{"header word", header_.headWord, 1},
+               {"header size", header_.headSize, 0},
+               {"table word", header_.tableWord, sizeof(ArchiveEntry)},
+               {"names word", header_.namesWord, 0}};
+  for (const auto& word : words) {
+    if (word.found != word.written) return Differs(word.what, word.found, word.written);
+  }
+  if (!whole_) return std::string();
+  std::uint64_t dataEnd = sizeof(ArchiveHeader);
+  std::uint64_t namesEnd = 0;
+  for (std::uint32_t i = 0; i < count(); ++i) {
+    ArchiveEntry entry = Entry(i);
+    std::string which = Describe(i) + ": ";
+    if (entry.dataOffset != dataEnd)
+      return which + Differs("data offset", entry.dataOffset, dataEnd);
+    if (entry.nameOffset != namesEnd) {
+      return which + Differs("name offset", entry.nameOffset, namesEnd);
+    }
+    const char* name = Name(i);
+    if (name == nullptr) return which + Problem(i);
+    std::uint64_t length = std::strlen(name) + 1;
+    if (entry.nameLength != length) return which + Differs("name length", entry.nameLength, length);
+    if (entry.entryWord != sizeof entry) {
+      return which + Differs("entry word", entry.entryWord, sizeof entry);
+    }
+    if (entry.entryTail != 0) return which + Differs("entry tail", entry.entryTail, 0);
+    dataEnd += entry.dataSize;
+    namesEnd += length;
+  }
+  if (header_.namesOffset != dataEnd) {
+    return Differs("names offset", header_.namesOffset, dataEnd) + ", where the files' bytes end";
+  }
+  if (header_.headOffset != dataEnd) return Differs("header offset", header_.headOffset, dataEnd);
+  if (header_.namesSize != namesEnd) return Differs("names size", header_.namesSize, namesEnd);
+  if (header_.tableOffset != dataEnd + namesEnd) {
+    return Differs("table offset", header_.tableOffset, dataEnd + namesEnd);
+  }
+  std::uint64_t end = header_.tableOffset + header_.tableSize;
+  if (archiveSize_ != end) {
+    return std::to_string(archiveSize_) +
+           " bytes where patchpack ends the archive with its table, at " + std::to_string(end);
+  }
+  return std::string();
 }
 
 ArchiveEntry ArchiveIndex::Entry(std::uint32_t index) const {
@@ -100,15 +161,71 @@ std::string ArchiveIndex::WindowsNameProblem(std::uint32_t index, const CodePage
     while (*end != '\0' && *end != '\\' && *end != '/') ++end;
     std::string component(begin, end);
     std::string problem = ComponentProblem(component, codePage);
-    if (!problem.empty()) return "\"" + Printable(component) + "\": " + problem;
+    if (!problem.empty()) return "\"" + codePage.Shown(component) + "\": " + problem;
     if (*end == '\0') return std::string();
     begin = end + 1;
   }
 }
 
-std::string ArchiveIndex::Describe(std::uint32_t index) const {
+std::string ArchiveIndex::Describe(std::uint32_t index, const CodePage& codePage) const {
   std::string text = "entry " + std::to_string(static_cast<std::uint64_t>(index) + 1);
   const char* name = Name(index);
-  if (name != nullptr && *name != '\0') text += " (" + Printable(name) + ")";
+  if (name != nullptr && *name != '\0') text += " (" + codePage.Shown(name) + ")";
   return text;
+}
+
+int OpenArchive(const std::string& archive, FileDataStream* stream, ArchiveIndex* index,
+                HostError* error) {
+  std::uint64_t size = 0;
+  std::string reason;
+  if (!FileSize(ArgumentPath(archive), &size, &reason)) {
+    *error = HostError{archive, "cannot open it: " + reason};
+    return EXTRACT_OPEN_FAILED;
+  }
+  if (!stream->Open(archive.c_str(), false)) {
+    *error = HostError{archive, "cannot open it: " + SystemErrorText(GetLastError())};
+    return EXTRACT_OPEN_FAILED;
+  }
+  bool read = index->Read(*stream, size);
+  std::string layout = index->LayoutProblem();
+  if (read && layout.empty()) return EXTRACT_OK;
+  stream->Close();
+  *error = HostError{archive, layout.empty() ? index->error() : "not a patch archive: " + layout};
+  return EXTRACT_READ_FAILED;
+}
+
+bool HostNames(const ArchiveIndex& index, const CodePage& codePage, std::vector<std::string>* names,
+               RenamedIndex* renamed, std::string* error) {
+  names->assign(index.count(), std::string());
+  renamed->tail.clear();
+  std::vector<unsigned char> table;
+  for (std::uint32_t i = 0; i < index.count(); ++i) {
+    const char* stored = index.Name(i);
+    std::string& name = (*names)[i] = stored != nullptr ? stored : "";
+    std::string problem;
+    if (codePage.number() == 0) continue;
+    if (!codePage.ToHostName(name, &name, &problem)) {
+      *error = index.Describe(i, codePage) + ": " + problem;
+      return false;
+    }
+    ArchiveEntry entry = index.Entry(i);
+    PutLittleEndian(&table, entry.dataOffset, 8);
+    PutLittleEndian(&table, entry.dataSize, 4);
+    PutLittleEndian(&table, renamed->tail.size(), 4);
+    PutLittleEndian(&table, name.size() + 1, 4);
+    PutLittleEndian(&table, entry.entryWord, 4);
+    PutLittleEndian(&table, entry.entryTail, 8);
+    renamed->tail.insert(renamed->tail.end(), name.c_str(), name.c_str() + name.size() + 1);
+  }
+  if (codePage.number() == 0) return true;
+  if (renamed->tail.size() > 0xFFFFFFFFu) {
+    *error = "the names take more than 4 GiB in the host's encoding";
+    return false;
+  }
+  renamed->header = index.header();
+  renamed->header.namesOffset = index.archiveSize();
+  renamed->header.namesSize = static_cast<std::uint32_t>(renamed->tail.size());
+  renamed->header.tableOffset = index.archiveSize() + renamed->tail.size();
+  renamed->tail.insert(renamed->tail.end(), table.begin(), table.end());
+  return true;
 }

@@ -10,6 +10,7 @@
 #include "archive_format.h"
 #include "code_page.h"
 #include "data_stream.h"
+#include "host_text.h"
 
 class ArchiveIndex {
  public:
@@ -26,6 +27,14 @@ class ArchiveIndex {
     return static_cast<std::uint32_t>(table_.size() / sizeof(ArchiveEntry));
   }
 
+  // Empty when the archive is laid out as WriteArchive lays one out: the
+  // header's unread fields and each entry's as it fills them, the files'
+  // bytes from offset 48 back to back in table order, their names after them
+  // in the same order, the table last; otherwise the first difference. The
+  // extractor reads any layout; the tools take only this one for an archive.
+  // After a failed Read only the header's unread fields are judged, if read.
+  std::string LayoutProblem() const;
+
   ArchiveEntry Entry(std::uint32_t index) const;
   // The entry's name, or null when it does not lie NUL-terminated inside the
   // names block.
@@ -39,7 +48,7 @@ class ArchiveIndex {
                                  const CodePage& codePage = AsciiNames()) const;
   // "entry 7 (data\a.txt)", or "entry 7" when the name is unreadable: how
   // messages refer to an entry. Counted from 1.
-  std::string Describe(std::uint32_t index) const;
+  std::string Describe(std::uint32_t index, const CodePage& codePage = AsciiNames()) const;
 
  private:
   bool Fail(const std::string& reason);
@@ -48,6 +57,8 @@ class ArchiveIndex {
 
   ArchiveHeader header_ = {};
   std::uint64_t archiveSize_ = 0;
+  bool headerRead_ = false;
+  bool whole_ = false;  // the table and names too
   std::vector<unsigned char> table_;
   std::vector<unsigned char> names_;
   std::string error_;
@@ -56,5 +67,28 @@ class ArchiveIndex {
 // True when [offset, offset + size) lies inside an archive of archiveSize
 // bytes, without the sum wrapping around.
 bool FitsInside(std::uint64_t offset, std::uint64_t size, std::uint64_t archiveSize);
+
+// Opens a file as an archive and reads its index, judging its layout: the
+// one place the tools take a file for an archive. Returns 0 with the stream
+// open, or what the extractor would return, with *error set: EXTRACT_OPEN_FAILED
+// when the file cannot be opened, EXTRACT_READ_FAILED when it cannot be read
+// as an archive or is not laid out as one.
+int OpenArchive(const std::string& archive, FileDataStream* stream, ArchiveIndex* index,
+                HostError* error);
+
+// The archive as an extractor on this host reads it with each entry's name
+// turned from the code page into the host's own file names: a header for
+// offset 0, and the names and table it points at, from the archive's end on.
+struct RenamedIndex {
+  ArchiveHeader header;
+  std::vector<unsigned char> tail;
+};
+
+// Fills *names with what the host's file functions take for each entry of a
+// sound index (its bytes as stored without a code page) and, with a code
+// page, *renamed; false with *error naming the first entry the host cannot
+// name.
+bool HostNames(const ArchiveIndex& index, const CodePage& codePage, std::vector<std::string>* names,
+               RenamedIndex* renamed, std::string* error);
 
 #endif  // ARCHIVE_HOST_ARCHIVE_INDEX_H

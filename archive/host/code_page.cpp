@@ -12,24 +12,6 @@ namespace {
 
 const char32_t kNone = kNoCharacter;
 
-void PutUtf8(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    *out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    *out += static_cast<char>(0xC0 | (c >> 6));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *out += static_cast<char>(0xE0 | (c >> 12));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    *out += static_cast<char>(0xF0 | (c >> 18));
-    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 }  // namespace
 
 const char kNotAsciiProblem[] =
@@ -123,9 +105,18 @@ bool CodePage::ToUtf8(const std::string& name, std::string* out) const {
   out->clear();
   for (unsigned char b : name) {
     if (b != 0 && characters_[b] == kNone) return false;
-    PutUtf8(characters_[b], out);
+    AppendUtf8(characters_[b], out);
   }
   return true;
+}
+
+bool CodePage::ToHostName(const std::string& name, std::string* out, std::string* problem) const {
+  std::string text;
+  if (!ToUtf8(name, &text)) {
+    *problem = BytesProblem(name);
+    return false;
+  }
+  return HostFileName(text, out, problem);
 }
 
 std::string CodePage::BytesProblem(const std::string& name) const {
@@ -141,6 +132,11 @@ std::string CodePage::Fold(const std::string& name) const {
   std::string folded(name);
   for (char& c : folded) c = static_cast<char>(upper_[static_cast<unsigned char>(c)]);
   return folded;
+}
+
+std::string CodePage::Shown(const std::string& name) const {
+  std::string text;
+  return Printable(ToUtf8(name, &text) ? text : name);
 }
 
 const CodePage& AsciiNames() {

@@ -29,11 +29,20 @@ class CodePage {
   // Archive bytes as UTF-8; false when a byte is no character of the code page.
   bool ToUtf8(const std::string& name, std::string* out) const;
 
+  // Archive bytes as the host's file functions take the name (UTF-8 on POSIX,
+  // the system's ANSI code page on Windows); false with *problem set when
+  // they are no text of the code page or the host cannot hold it.
+  bool ToHostName(const std::string& name, std::string* out, std::string* problem) const;
+
   // Why these archive bytes are no text of the code page, or empty.
   std::string BytesProblem(const std::string& name) const;
 
   // The name in capitals, letter by letter, as Windows compares file names.
   std::string Fold(const std::string& name) const;
+
+  // Archive bytes as messages show them: the code page's text where they are
+  // one, else the bytes; made printable.
+  std::string Shown(const std::string& name) const;
 
  private:
   unsigned number_ = 0;

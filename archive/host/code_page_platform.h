@@ -14,6 +14,11 @@ const char32_t kNoCharacter = 0;
 bool HostCharacters(const std::filesystem::path::string_type& name, std::vector<char32_t>* out);
 const char* BrokenNameProblem();
 
+// UTF-8 text as the host's file functions take a name: the same bytes on
+// POSIX; on Windows, whose core calls the ANSI functions, the system's ANSI
+// code page, false with *problem set when that page cannot hold the name.
+bool HostFileName(const std::string& text, std::string* out, std::string* problem);
+
 // Fills what each byte of the code page stands for (kNoCharacter where
 // nothing); false with *error set when the system cannot convert it or some
 // character takes more than one byte.

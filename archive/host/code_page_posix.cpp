@@ -6,20 +6,13 @@
 #include <cerrno>
 
 #include "code_page_platform.h"
+#include "host_text.h"
 
 bool HostCharacters(const std::string& bytes, std::vector<char32_t>* out) {
   for (std::size_t i = 0; i < bytes.size();) {
-    unsigned char lead = static_cast<unsigned char>(bytes[i]);
-    int length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
-    if (length == 0 || lead > 0xF4 || i + length > bytes.size()) return false;
-    char32_t c = length == 1 ? lead : lead & (0x3F >> (length - 1));
-    for (int k = 1; k < length; ++k) {
-      unsigned char next = static_cast<unsigned char>(bytes[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      c = (c << 6) | (next & 0x3F);
-    }
-    static const char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < kLeast[length] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) return false;
+    char32_t c = 0;
+    std::size_t length = Utf8Character(bytes, i, &c);
+    if (length == 0) return false;
     out->push_back(c);
     i += length;
   }
@@ -28,6 +21,11 @@ bool HostCharacters(const std::string& bytes, std::vector<char32_t>* out) {
 
 const char* BrokenNameProblem() {
   return "the name is not valid UTF-8, which the tools read names in";
+}
+
+bool HostFileName(const std::string& text, std::string* out, std::string*) {
+  *out = text;
+  return true;
 }
 
 bool ReadCodePage(unsigned number, char32_t* characters, std::string* error) {

@@ -21,6 +21,26 @@ bool HostCharacters(const std::wstring& units, std::vector<char32_t>* out) {
 
 const char* BrokenNameProblem() { return "the name is not valid UTF-16"; }
 
+// The wide functions would take any name; the extractor, the installer's own,
+// calls the ANSI ones, which name the same file for every name the system's
+// ANSI code page holds.
+bool HostFileName(const std::string& text, std::string* out, std::string* problem) {
+  int size = static_cast<int>(text.size());
+  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), size, &wide[0], length);
+  BOOL lossy = FALSE;
+  int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr, 0,
+                                  nullptr, &lossy);
+  out->assign(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, &(*out)[0], bytes, nullptr,
+                      &lossy);
+  if (!lossy) return true;
+  *problem = "this system's ANSI code page, " + std::to_string(GetACP()) +
+             ", cannot hold the name, and the extractor uses the ANSI file functions";
+  return false;
+}
+
 bool ReadCodePage(unsigned number, char32_t* characters, std::string* error) {
   CPINFO info;
   if (!GetCPInfo(number, &info)) {

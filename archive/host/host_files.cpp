@@ -56,6 +56,53 @@ std::string ChangedSinceListed(const std::string& now) {
   return "it changed since it was listed: " + now;
 }
 
+bool SameFile(const fs::path& a, const fs::path& b) {
+  if (a.empty() || b.empty()) return false;
+  FileIdentity first, second;
+  bool hasFirst = Identify(a, &first), hasSecond = Identify(b, &second);
+  if (hasFirst || hasSecond) return hasFirst && hasSecond && first == second;
+  return PathKey(a) == PathKey(b);
+}
+
+KnownFiles::KnownFiles(const std::vector<NamedPath>& files) {
+  for (const NamedPath& file : files) {
+    FileIdentity identity;
+    if (Identify(file.path, &identity)) known_.emplace_back(identity, file.what);
+  }
+}
+
+std::string KnownFiles::Find(const fs::path& path) const {
+  FileIdentity identity;
+  if (known_.empty() || !Identify(path, &identity)) return std::string();
+  for (const auto& known : known_) {
+    if (known.first == identity) return known.second;
+  }
+  return std::string();
+}
+
+bool IsWithin(const fs::path& path, const fs::path& folder) {
+  for (fs::path at = PathKey(path);; at = at.parent_path()) {
+    if (SameFile(at, folder)) return true;
+    if (!at.has_relative_path()) return false;
+  }
+}
+
+std::string OutputProblem(const NamedPath& output, const std::vector<NamedPath>& files,
+                          const std::vector<NamedPath>& trees) {
+  std::error_code error;
+  if (fs::is_directory(output.path, error))
+    return "a folder, which " + output.what + " cannot replace";
+  std::vector<NamedPath> all(files);
+  all.push_back(NamedPath{ProgramFile(), "patchpack itself"});
+  for (const NamedPath& file : all) {
+    if (SameFile(output.path, file.path)) return output.what + " would replace " + file.what;
+  }
+  for (const NamedPath& tree : trees) {
+    if (IsWithin(output.path, tree.path)) return output.what + " would lie inside " + tree.what;
+  }
+  return std::string();
+}
+
 bool OutputFile::Create(const std::string& target, HostError* error) {
   Discard();
   target_ = target;
@@ -72,7 +119,7 @@ bool OutputFile::Create(const std::string& target, HostError* error) {
     if (out_ == nullptr && errno != EEXIST) break;
   }
   if (out_ == nullptr) {
-    *error = HostError{temporary_, "cannot create it: " + ErrnoText(errno)};
+    *error = HostError{target_, "cannot create it: " + ErrnoText(errno)};
     temporary_.clear();
     return false;
   }
@@ -103,7 +150,7 @@ bool OutputFile::Rewrite(std::uint64_t offset, const void* data, std::size_t siz
 }
 
 HostError OutputFile::WriteError() const {
-  return HostError{temporary_, "cannot write it: " + ErrnoText(writeErrno_)};
+  return HostError{target_, "cannot write it: " + ErrnoText(writeErrno_)};
 }
 
 bool OutputFile::Commit(HostError* error) {
@@ -114,7 +161,7 @@ bool OutputFile::Commit(HostError* error) {
   bool closed = std::fclose(out_) == 0;
   out_ = nullptr;
   if (!flushed || !closed) {
-    *error = HostError{temporary_, "cannot write it: " + ErrnoText(flushed ? errno : flushErrno)};
+    *error = HostError{target_, "cannot write it: " + ErrnoText(flushed ? errno : flushErrno)};
     return false;
   }
   std::error_code renameError;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host_text.h"
@@ -29,9 +30,10 @@ bool FileSize(const std::filesystem::path& path, std::uint64_t* size, std::strin
 struct FileIdentity {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
-  bool operator!=(const FileIdentity& other) const {
-    return volume != other.volume || index != other.index;
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && index == other.index;
   }
+  bool operator!=(const FileIdentity& other) const { return !(*this == other); }
 };
 
 // Why a file read for packing is refused when it grew or shrank meanwhile.
@@ -65,9 +67,50 @@ bool IsTerminal(std::FILE* stream);
 // A host path as text for messages, whatever its encoding.
 std::string PathText(const std::filesystem::path& path);
 
-// The folder this program's own file lies in; empty when the host cannot
-// tell.
-std::filesystem::path ProgramFolder();
+// Whether the program's messages are read as UTF-8: its locale on POSIX, the
+// console's code page on Windows.
+bool HostTextIsUtf8();
+
+// This program's own file; empty when the host cannot tell.
+std::filesystem::path ProgramFile();
+
+// True when a and b name one file or folder: the same device and inode (on
+// Windows, volume and file index) where both exist, the same canonical path
+// where neither does.
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// True when path is folder or lies anywhere inside it, however either is
+// spelt (links, "..", another mount of it).
+bool IsWithin(const std::filesystem::path& path, const std::filesystem::path& folder);
+
+// A file or folder a command reads or writes, and how messages call it: "the
+// stub", "the archive", "the new release's folder".
+struct NamedPath {
+  std::filesystem::path path;
+  std::string what;
+};
+
+// Files that exist, told apart by identity, to look many paths up among a
+// few without asking the system about the few each time.
+class KnownFiles {
+ public:
+  explicit KnownFiles(const std::vector<NamedPath>& files);
+  // What the file at path is called among them; empty when it is none.
+  std::string Find(const std::filesystem::path& path) const;
+
+ private:
+  std::vector<std::pair<FileIdentity, std::string>> known_;
+};
+
+// A path as the core's file functions are handed it ('\' a separator too),
+// as the host's own functions name it.
+std::filesystem::path CorePath(const std::string& path);
+
+// Why an output may not be written, or empty when it may: it is a folder, it
+// would replace one of the files (this program is always one) or lie inside
+// one of the trees.
+std::string OutputProblem(const NamedPath& output, const std::vector<NamedPath>& files,
+                          const std::vector<NamedPath>& trees);
 
 // A file written beside its target under a temporary name, and renamed over
 // the target only once complete and on disk. Until then it is removed on

@@ -7,9 +7,16 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "host_files.h"
+
 // The longest temporary name, in bytes or UTF-16 units, the removal on a
 // signal can hold.
 const std::size_t kMaxTemporaryPath = 4096;
+
+bool Identify(const std::filesystem::path& path, FileIdentity* identity);
+// The path made absolute and canonical as far as it exists, in the form the
+// host compares names in (on Windows, without regard to letter case).
+std::filesystem::path PathKey(const std::filesystem::path& path);
 
 long ProcessId();
 // Opens a new file for writing, failing with errno EEXIST when anything,

@@ -1,9 +1,12 @@
 // Host files on POSIX systems.
 #include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -97,6 +100,12 @@ std::FILE* OpenExamined(const fs::path& path, const FileIdentity& identity, std:
 
 fs::path ArgumentPath(const std::string& argument) { return fs::path(argument); }
 
+fs::path CorePath(const std::string& path) {
+  std::string posix(path);
+  std::replace(posix.begin(), posix.end(), '\\', '/');
+  return fs::path(posix);
+}
+
 std::FILE* OpenFile(const fs::path& path, const char* mode) {
   return std::fopen(path.c_str(), mode);
 }
@@ -105,10 +114,33 @@ bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 
 std::string PathText(const fs::path& path) { return Printable(path.native()); }
 
-fs::path ProgramFolder() {
+bool HostTextIsUtf8() {
+  locale_t host = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+  if (host == static_cast<locale_t>(0)) return false;
+  bool utf8 = std::strcmp(nl_langinfo_l(CODESET, host), "UTF-8") == 0;
+  freelocale(host);
+  return utf8;
+}
+
+fs::path ProgramFile() {
   std::error_code error;
   fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return error ? fs::path() : self.parent_path();
+  return error ? fs::path() : self;
+}
+
+bool Identify(const fs::path& path, FileIdentity* identity) {
+  struct stat info;
+  if (path.empty() || stat(path.c_str(), &info) != 0) return false;
+  *identity = FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                           static_cast<std::uint64_t>(info.st_ino)};
+  return true;
+}
+
+fs::path PathKey(const fs::path& path) {
+  std::error_code error;
+  fs::path absolute = fs::absolute(path, error);
+  fs::path canonical = fs::weakly_canonical(absolute, error);
+  return error ? absolute.lexically_normal() : canonical;
 }
 
 long ProcessId() { return static_cast<long>(getpid()); }

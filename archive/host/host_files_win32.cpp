@@ -100,6 +100,8 @@ fs::path ArgumentPath(const std::string& argument) {
   return fs::path(wide);
 }
 
+fs::path CorePath(const std::string& path) { return ArgumentPath(path); }
+
 std::FILE* OpenFile(const fs::path& path, const char* mode) {
   std::wstring wideMode(mode, mode + std::strlen(mode));
   return _wfopen(path.c_str(), wideMode.c_str());
@@ -120,12 +122,40 @@ std::string PathText(const fs::path& path) {
   }
 }
 
-fs::path ProgramFolder() {
+bool HostTextIsUtf8() { return GetConsoleOutputCP() == CP_UTF8; }
+
+fs::path ProgramFile() {
   std::wstring name(32768, L'\0');
   DWORD length = GetModuleFileNameW(nullptr, &name[0], static_cast<DWORD>(name.size()));
   if (length == 0 || length >= name.size()) return fs::path();
   name.resize(length);
-  return fs::path(name).parent_path();
+  return fs::path(name);
+}
+
+bool Identify(const fs::path& path, FileIdentity* identity) {
+  if (path.empty()) return false;
+  // No access asked: the file's identity, even while another program holds it.
+  HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool known = GetFileInformationByHandle(file, &info) != 0;
+  CloseHandle(file);
+  if (known) {
+    *identity =
+        FileIdentity{info.dwVolumeSerialNumber,
+                     static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+  }
+  return known;
+}
+
+fs::path PathKey(const fs::path& path) {
+  std::error_code error;
+  fs::path absolute = fs::absolute(path, error);
+  fs::path canonical = fs::weakly_canonical(absolute, error);
+  std::wstring key = (error ? absolute.lexically_normal() : canonical).native();
+  CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
+  return fs::path(key);
 }
 
 long ProcessId() { return static_cast<long>(_getpid()); }

@@ -36,6 +36,21 @@ std::string ComponentProblem(const std::string& component, const CodePage& codeP
   return std::string();
 }
 
+std::string WindowsNameKey(const std::string& name, const CodePage& codePage) {
+  std::string key, component;
+  for (std::size_t at = 0; at <= name.size(); ++at) {
+    char c = at < name.size() ? name[at] : '\\';
+    if (c != '\\' && c != '/') {
+      component += c;
+      continue;
+    }
+    component.erase(component.find_last_not_of(". ") + 1);
+    if (!component.empty()) key += (key.empty() ? "" : "\\") + component;
+    component.clear();
+  }
+  return codePage.Fold(key);
+}
+
 std::vector<std::string> ParentFolders(const std::string& name) {
   std::vector<std::string> folders;
   for (std::size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 1)) {

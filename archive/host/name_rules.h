@@ -25,6 +25,12 @@ std::string NameLengthProblem(std::size_t length);
 // folders.
 std::string ComponentProblem(const std::string& component, const CodePage& codePage = AsciiNames());
 
+// The file Windows writes for an archive name, as a key: '\' and '/' one
+// separator, empty components dropped, each component without its trailing
+// dots and spaces, letters folded as the code page folds them. Names of one
+// key name one file.
+std::string WindowsNameKey(const std::string& name, const CodePage& codePage);
+
 // The folders on the way to an archive name, outermost first: a\b\c.txt
 // gives a and a\b.
 std::vector<std::string> ParentFolders(const std::string& name);

@@ -38,9 +38,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       FitsInside(header.namesOffset, header.namesSize, size) &&
                       index.count() == header.tableSize / sizeof(ArchiveEntry)),
         "a readable table and names block lie inside");
+  bool laidOut = readable && index.LayoutProblem().empty();
   for (std::uint32_t i = 0; readable && i < index.count(); ++i) {
     const char* name = index.Name(i);
     ArchiveEntry entry = index.Entry(i);
+    Check(!laidOut || (name != nullptr && FitsInside(entry.dataOffset, entry.dataSize, size)),
+          "an archive laid out as patchpack writes one has every name and every file's bytes");
     // Every message is built, as list and verify build them.
     bool described = !index.Describe(i).empty() && index.WindowsNameProblem(i).size() < 1024;
     Check(!index.Problem(i).empty() || (name != nullptr && IsContainedName(name) && described &&

@@ -24,17 +24,30 @@ BINARY = ("BINARY", 105, 0x419)
 VERSIONS = [(6, 7, 0x419), (16, 1, 0x419)]  # the string table holding it, the version block
 TREE = {"readme.txt": b"patch notes\n", "data/maps/level.map": bytes(range(256)) * 41 + b"!",
         "empty.dat": b""}
-# What build refuses, in a folder holding new/ (TREE), bad/ and huge/: its
-# arguments, what it says, the stub it is given and the exit code.
+# What build refuses, in a folder holding new/ (TREE), bad/, huge/, empty/, the
+# archives below and a copy of the stub: its arguments, what it says, the stub
+# it is given and the exit code ({patchpack} stands for the program itself).
 Refusal = collections.namedtuple("Refusal", "args says stub code", defaults=(None, 1))
 REFUSALS = [
     Refusal(["bad", "o.exe"], "device name"),
     Refusal(["huge", "o.exe"], "a Patch.exe can carry"),
     Refusal(["--archive", "short.pak", "o.exe"], "short.pak"),
     Refusal(["--archive", "out.pak", "o.exe"], "would be written outside the destination"),
+    Refusal(["--archive", "zeros.pak", "o.exe"],
+            "zeros.pak: not a patch archive: header word 0 where patchpack writes 1"),
     Refusal(["--version", "1.2.3", "new", "o.exe"], "X.YY.ZZZ", code=64),
     Refusal(["--version", "65536.00.001", "new", "o.exe"], "does not fit", code=64),
+    Refusal(["--version", "", "new", "o.exe"], "--version \"\": not a version", code=64),
     Refusal(["--base", "new", "new", "o.exe"], "nothing to patch"),
+    Refusal(["empty", "o.exe"], "empty: nothing to patch: the folder holds no files"),
+    Refusal(["--archive", "empty.pak", "o.exe"], "nothing to patch: the archive holds no files"),
+    Refusal(["new", "stub.exe"], "stub.exe: the program would replace the stub", "stub.exe"),
+    Refusal(["new", "{patchpack}"], "the program would replace patchpack itself"),
+    Refusal(["--archive", "a.pak", "./a.pak"], "the program would replace the archive it carries"),
+    Refusal(["new", "new/o.exe"], "the program would lie inside the folder being packed"),
+    Refusal(["--base", "bad", "--removed", "new/gone.txt", "new", "o.exe"],
+            "the list of removed files would lie inside the new release's folder"),
+    Refusal(["o.exe", "new"], "the operands look swapped", code=64),
 ]
 
 
@@ -84,7 +97,8 @@ class Build(ToolTest):
 
     def test_the_stub_kept_but_the_archive_and_version(self):
         archive = self.pack(TREE, folder="new")
-        self.ok(self.build("--version", "12.34.567", "new", "Patch.exe"))
+        said = self.ok(self.build("--version", "12.34.567", "new", "Patch.exe"))
+        self.assertTrue(said.endswith(' it shows "Version: 12.34.567"\n'), said)
         stub, stub_pe = resources(ARGS.stub)
         got, pe = resources(self.path("Patch.exe"))
         self.assertEqual(got.pop(BINARY), read(archive))
@@ -120,15 +134,21 @@ class Build(ToolTest):
         self.exits(self.build("--base", "old", "new", "from-signed.exe", stub=signed), 0,
                    "signed-stub.exe: warning: its signature is removed")
         # The Windows build's patchpack, under Wine, from the plain stub.
-        self.ok(self.build("--base", "old", "new", "windows.exe", windows=True))
+        said = self.ok(self.build("--base", "old", "new", "windows.exe", windows=True))
         self.assertEqual(read(self.path("windows.exe")), read(self.path("from-signed.exe")))
+        self.assertTrue(said.endswith(' it shows "%s", the stub\'s (--version sets another)\n'
+                                      % strings(resources(ARGS.stub)[1])[104]), said)
 
     def test_refusals_write_nothing(self):
         tree(self.path("new"), TREE)
         tree(self.path("bad"), {"con.txt": b"x"})
         tree(self.path("huge"), {"big.bin": ARGS.limit})
-        write(self.path("short.pak"), Archive(SMALL).build()[:-40])
-        write(self.path("out.pak"), Archive([("..\\escaped.txt", b"x")]).build())
+        os.makedirs(self.path("empty", "only", "folders"))
+        for name, data in (("short.pak", Archive(SMALL).build()[:-40]), ("zeros.pak", bytes(64)),
+                           ("out.pak", Archive([("..\\escaped.txt", b"x")]).build()),
+                           ("empty.pak", Archive().build()), ("a.pak", Archive(SMALL).build()),
+                           ("stub.exe", read(ARGS.stub))):
+            write(self.path(name), data)
         stub, pe = read(ARGS.stub), resources(ARGS.stub)[1]
         optional = pe.OPTIONAL_HEADER.get_file_offset()
         (dialog,) = [n for t in pe.DIRECTORY_ENTRY_RESOURCE.entries
@@ -154,7 +174,8 @@ class Build(ToolTest):
         for row in rows + REFUSALS:
             with self.subTest(args=row.args, says=row.says):
                 start = time.monotonic()
-                self.refused(["build", "--stub", row.stub or ARGS.stub, *row.args], row.code,
+                args = [a.format(patchpack=ARGS.patchpack) for a in row.args]
+                self.refused(["build", "--stub", row.stub or ARGS.stub, *args], row.code,
                              row.says, cwd=self.tmp)
                 self.assertLess(time.monotonic() - start, 10, "every refusal is quick")
 

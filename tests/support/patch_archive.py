@@ -2,8 +2,8 @@
 """The archive layout, written and read without the project's code, and the
 archives the Windows tests build Patch.exe variants around.
 
-  patch_archive.py NAME OUT          writes archive NAME (see ARCHIVES)
-  patch_archive.py cut EXE OUT BYTES  Patch.exe with its archive cut short
+  patch_archive.py NAME OUT                  writes archive NAME (see ARCHIVES)
+  patch_archive.py cut EXE ARCHIVE OUT BYTES  Patch.exe carrying ARCHIVE cut short
 """
 import os
 import random
@@ -104,29 +104,35 @@ BIG = blobs(5, [("readme.txt", 120), ("data\\first.bin", 700 * 1024 + 5),
 
 def short(cut=700):
     """SMALL, but the last file's bytes end the archive 700 bytes early (with
-    cut=0, whole: a sound archive to build a Patch.exe around, then cut)."""
+    cut=0, whole: what goes into a Patch.exe around SMALL, of its length, then
+    cut, as patchpack build takes only the layout it writes)."""
     archive = Archive(SMALL[:-1])
     name, content = SMALL[-1]
     archive.entries[archive.add(name)][:2] = [archive.trailer_offset(), len(content)]
     return archive.build(trailer=content[:len(content) - cut])
 
 
-def cut_resource(exe, out, cut):
-    """Patch.exe whose archive resource ends cut bytes early."""
+def cut_resource(exe, archive, out, cut):
+    """Patch.exe whose archive resource, replaced by one of its length, ends cut
+    bytes early."""
     import pefile
     pe = pefile.PE(exe)
     (entry,) = [lang.data.struct for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(t.name) ==
                 "BINARY" for n in t.directory.entries for lang in n.directory.entries]
+    data = read(archive)
+    assert len(data) == entry.Size, "the archive replaced must have its length"
+    pe.set_bytes_at_rva(entry.OffsetToData, data)
     entry.Size -= cut
     pe.write(out)
 
 
-ARCHIVES = {"empty": lambda: Archive().build(), "small": lambda: Archive(SMALL).build(),
+# "empty" holds one empty file: patchpack build refuses an archive of none.
+ARCHIVES = {"empty": lambda: Archive([("readme.txt", b"")]).build(), "small": lambda: Archive(SMALL).build(),
             "short": short, "whole_short": lambda: short(0), "big": lambda: Archive(BIG).build()}
 
 if __name__ == "__main__":
-    if len(sys.argv) == 5 and sys.argv[1] == "cut":
-        sys.exit(cut_resource(sys.argv[2], sys.argv[3], int(sys.argv[4])))
+    if len(sys.argv) == 6 and sys.argv[1] == "cut":
+        sys.exit(cut_resource(*sys.argv[2:5], int(sys.argv[5])))
     if len(sys.argv) != 3 or sys.argv[1] not in ARCHIVES:
         sys.exit(__doc__)
     with open(sys.argv[2], "wb") as f:

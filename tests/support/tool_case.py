@@ -2,7 +2,8 @@
 builds under Wine, sharing one Wine server), a scratch folder per test, the
 files the programs work on, and what a run must leave behind.
 
-  SUITE.py --patchpack EXE [--sample-payload EXE --probe EXE] --limit BYTES
+  SUITE.py --patchpack EXE [--sample-payload EXE --probe EXE --project-version X.YY.ZZZ]
+           --limit BYTES
            [--runner WINE_RUN] [--patchpack-exe EXE --wine-run SCRIPT --stub EXE
            --identity DIR] [unittest args]
 """
@@ -20,11 +21,11 @@ from wine_screen import one_server  # noqa: E402
 ARGS = argparse.Namespace(runner=[])
 
 
-def run(*args, program=None, timeout=600, **options):
-    """patchpack, or another program of the build, run to its end."""
+def run(*args, program=None, timeout=600, locale="C.UTF-8", env=None, **options):
+    """patchpack, or another program of the build, run to its end in the locale."""
     return subprocess.run((program or ARGS.runner + [ARGS.patchpack]) + list(args),
                           capture_output=True, text=True, errors="replace", timeout=timeout,
-                          **options)
+                          env=dict(env or os.environ, LC_ALL=locale), **options)
 
 
 def write(path, data=b""):
@@ -91,7 +92,7 @@ class ToolTest(unittest.TestCase):
 def main():
     parser = argparse.ArgumentParser()
     for option in ("patchpack", "sample-payload", "probe", "patchpack-exe", "wine-run", "stub",
-                   "identity"):
+                   "identity", "project-version"):
         parser.add_argument("--" + option)
     parser.add_argument("--limit", type=int, help="the largest archive patchpack writes")
     parser.add_argument("--runner", type=lambda r: [r], default=[])

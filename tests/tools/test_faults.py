@@ -70,7 +70,8 @@ class Disk(Faults):
         os.makedirs(self.dest)
         self.mount(self.dest, "-t", "tmpfs", "-o", "size=256k", "tmpfs")
         payload = tree(self.path("p"), {"big.bin": bytes(1 << 20)})
-        self.exits(run("create", self.dest + "/a.pak", payload), 1, "No space left on device")
+        self.exits(run("create", self.dest + "/a.pak", payload), 1,
+                   "/a.pak: cannot write it: No space left on device")
         self.assertEqual(os.listdir(self.dest), [], "no archive and no temporary file")
 
     def test_a_file_that_changes_size_while_packed(self):

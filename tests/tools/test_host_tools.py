@@ -48,8 +48,8 @@ REFUSALS = [
     Refusal("a?b.txt", says="holds '?', which Windows forbids"),
     Refusal("x\x01y", says="control character 0x01", named="x\\x01y"),
     Refusal("data/a\\b.txt", says="holds '\\', the archive's folder separator"),
-    Refusal("caf\u00e9.txt", says="not plain ASCII", named="caf\\xc3\\xa9.txt"),
-    Refusal("d\u00e4ta/a.txt", says="not plain ASCII", named="/d\\xc3\\xa4ta:"),
+    Refusal("caf\u00e9.txt", says="not plain ASCII"),
+    Refusal("d\u00e4ta/a.txt", says="not plain ASCII", named="/d\u00e4ta:"),
     Refusal(os.fsdecode(b"raw\xff"), says="not plain ASCII", named="raw\\xff"),
     Refusal("folder./a.txt", says="ends in a dot", named="/folder.:"),
     Refusal("data/con/a.txt", says="device name", named="/data/con:"),
@@ -171,6 +171,7 @@ class Usage(ToolTest):
         for args, usage in ((["-h"], "COMMAND"), (["help"], "COMMAND"),
                             (["list", "--help"], "list"), (["diff", "a", "-h", "b"], "diff")):
             self.assertTrue(self.ok(run(*args)).startswith("usage: patchpack " + usage), args)
+        self.assertEqual(self.ok(run("--version")), "patchpack %s\n" % ARGS.project_version)
         none = run()
         self.assertEqual((none.returncode, none.stdout, none.stderr[:24]),
                          (64, "", "usage: patchpack COMMAND"))
@@ -213,8 +214,10 @@ THREE = [
 ]
 A = {"a.txt": b"a"}
 DIFF = ["diff", "old", "new", "d.pak"]
-# Refused by create or diff, run in a folder holding the trees old and new.
-Refused = collections.namedtuple("Refused", "old new says args", defaults=(DIFF,))
+# Refused by create or diff, run in a folder holding the trees old and new
+# ({patchpack} stands for the program itself).
+Refused = collections.namedtuple("Refused", "old new says args code", defaults=(DIFF, 1))
+REMOVED = ["diff", "--removed"]
 REFUSED = [
     Refused(A, A, ["nothing to patch"]),
     Refused(None, A, ["old: No such file"]),
@@ -227,13 +230,25 @@ REFUSED = [
                                                       "under 4 GiB"]),
     Refused(A, {"a.txt": b"b"}, ["would lie inside"], ["diff", "old", "new", "old/d.pak"]),
     Refused(A, {"a.txt": b"b"}, ["would lie inside"], ["diff", "old", "new", "new/d.pak"]),
-    Refused(dict(A, gone=b""), {"a.txt": b"b"}, ["missing/removed.txt", "missing/removed.txt."],
-            ["diff", "--removed", "missing/removed.txt"] + DIFF[1:]),
+    Refused(dict(A, gone=b""), {"a.txt": b"b"}, ["missing/removed.txt: cannot create it"],
+            REMOVED + ["missing/removed.txt"] + DIFF[1:]),
+    Refused(A, {"a.txt": b"b"}, ["new/a.txt: the list of removed files would lie inside the new "
+                                 "release's folder"], REMOVED + ["new/a.txt"] + DIFF[1:]),
+    Refused(A, {"a.txt": b"b"}, ["would lie inside the old release's folder"],
+            REMOVED + ["old/../old/x"] + DIFF[1:]),
+    Refused(A, {"a.txt": b"b"}, ["d.pak: the list of removed files would replace the archive"],
+            REMOVED + ["d.pak"] + DIFF[1:]),
+    Refused(A, {"a.txt": b"b"}, ["the archive would replace patchpack itself"],
+            ["diff", "old", "new", "{patchpack}"]),
+    Refused(A, A, ["old: a folder, which the archive cannot replace"], ["create", "old", "new"]),
+    Refused(None, A, ["create: the operands look swapped: new is a folder and a.pak is not "
+                      "(patchpack create takes ARCHIVE DIR)"], ["create", "new", "a.pak"], 64),
+    Refused(A, A, ["the operands look swapped"], ["diff", "d.pak", "old", "new"], 64),
     Refused(None, A, ["would lie inside"], ["create", "new/a.pak", "new"]),
     Refused(None, A, ["none/a.pak"], ["create", "none/a.pak", "new"]),
     Refused(None, {"Текстуры/Ёлка.dds": b""}, ["not plain ASCII"], ["create", "a.pak", "new"]),
-    Refused(None, {"中文.txt": b""}, ["new/\\xe4\\xb8\\xad\\xe6\\x96\\x87.txt: the name holds "
-                                    "U+4E2D, which code page 1251 cannot hold"],
+    Refused(None, {"中文.txt": b""}, ["new/中文.txt: the name holds U+4E2D, which code page 1251 "
+                                    "cannot hold"],
             ["create", *CP, "a.pak", "new"]),
 ]
 
@@ -287,17 +302,20 @@ class Diff(ToolTest):
             with self.subTest(args=row.args, says=row.says):
                 tree(self.path(str(n), "old"), row.old)
                 tree(self.path(str(n), "new"), row.new)
-                self.refused(row.args, 1, *row.says, cwd=self.path(str(n)))
+                self.refused([a.format(patchpack=ARGS.patchpack) for a in row.args], row.code,
+                             *row.says, cwd=self.path(str(n)))
 
     def test_names_in_code_page_1251(self):
         archive = self.pack({"Текстуры/Ёлка.dds": b"tree", "readme.txt": b"r"}, *CP)
         self.assertIn("  Текстуры\\Ёлка.dds\n", self.ok(run("list", *CP, archive)))
+        # Outside a UTF-8 locale a name shows as the bytes it is made of.
+        self.assertIn("  \\xd0\\xa2\\xd0\\xb5", self.ok(run("list", *CP, archive, locale="C")))
         self.assertNotEqual(run("list", archive).returncode, 0)
         self.ok(run("extract", archive, self.path("x")))
         # Extraction hands the stored bytes to the file functions, as Patch.exe does.
         name = "Текстуры/Ёлка.dds".encode("cp1251").split(b"/")
         self.assertEqual(read(os.path.join(self.path("x").encode(), *name)), b"tree")
-        self.assertIn("2 files match", self.ok(run("verify", *CP, archive, self.path("p"))))
+        self.exits(run("verify", *CP, archive, self.path("x")), 1, "Текстуры/Ёлка.dds: missing")
 
 
 if __name__ == "__main__":

@@ -7,12 +7,14 @@ release engineer runs it; with --runner, the Windows build under Wine.
 import collections
 import os
 import stat
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from patch_archive import Archive, installed, layout, read  # noqa: E402
 from tool_case import ARGS, ToolTest, main, run, tree, write  # noqa: E402
 
+CP = ["--codepage", "1251"]
 TREE = {
     "readme.txt": b"patch notes\n", "empty.dat": b"", "one.bin": b"\x00",
     "data/piece.bin": bytes(range(256)) * 2, "data/piece_and_one.bin": bytes(range(256)) * 2 + b"!",
@@ -51,6 +53,24 @@ class RoundTrip(ToolTest):
         self.assertEqual(read(self.path("e.pak")), layout([]))
 
 
+    def test_names_in_a_code_page_both_ways(self):
+        # Packed for Russian Windows and written back as the host names files,
+        # the copy is the tree; Windows' ANSI code page must hold the names.
+        tree(self.path("p"), {"Текстуры/Ёлка.dds": b"tree", "readme.txt": b"r"})
+        archive, copy, ru = self.path("a.pak"), self.path("copy"), "ru_RU.UTF-8"
+        self.ok(run("create", *CP, archive, self.path("p")))
+        self.ok(run("extract", *CP, archive, copy, locale=ru))
+        self.assertEqual(self.ok(run("verify", *CP, archive, copy)), "2 files match\n")
+        self.assertEqual(subprocess.run(["diff", "-r", self.path("p"), copy]).returncode, 0)
+        self.exits(run("verify", archive, copy), 1, "\"\\xd2\\xe5\\xea\\xf1\\xf2\\xf3\\xf0\\xfb\": "
+                   "the name is not plain ASCII", "1 entry is faulty")
+        write(self.path("b.pak"), Archive([("bad\x98.txt", b"x")]).build())
+        self.refused(["extract", *CP, self.path("b.pak"), self.path("o")], 1,
+                     "byte 0x98 is no character of code page 1251; nothing extracted")
+        if ARGS.runner:  # Wine's ANSI code page follows the locale: 1252 here
+            self.refused(["extract", *CP, archive, self.path("o")], 1, "cannot hold the name")
+
+
 class VerifyExtract(ToolTest):
     def test_verify_reports_each_difference(self):
         piece = bytes(range(256)) * 300
@@ -67,15 +87,24 @@ class VerifyExtract(ToolTest):
         self.refused(["extract", none, self.path("o")], 1, "none.pak: cannot open it")
         write(self.path("x.pak"), bytes(20))
         self.refused(["verify", self.path("x.pak"), self.path("p")], 1, "too short")
+        self.refused(["verify", archive, self.path("none")], 1, "none: ")
+        self.refused(["verify", self.path("p"), archive], 64, "the operands look swapped")
 
-    def test_last_entry_of_a_name_counts(self):
-        write(self.path("x.pak"), layout([(48, 3, 0), (51, 3, 0)], b"f\0", b"oldnew"))
-        write(self.path("d", "f"), b"new")
-        self.ok(run("verify", self.path("x.pak"), self.path("d")))
+    def test_names_windows_takes_for_one_file(self):
+        # Letter case and a doubled separator: one file on Windows, where the
+        # later entry is what an install leaves; natively each has its own.
+        write(self.path("x.pak"), Archive([("Data\\A.TXT", b"earlier and longer"), ("f", b"old"),
+                                           ("data\\\\a.txt", b"later"), ("f", b"new")]).build())
+        clashes = ["entry 3 (data\\\\a.txt) names the file that entry 1 (Data\\A.TXT) names on "
+                   "Windows: the later one wins", "entry 4 (f) names the file that entry 2 (f)"]
+        self.exits(run("list", self.path("x.pak")), 0, *clashes)
+        self.ok(run("extract", self.path("x.pak"), self.path("d")))
+        self.exits(run("verify", self.path("x.pak"), self.path("d")), 0, *clashes)
         write(self.path("d", "f"), b"old")
-        self.exits(run("verify", self.path("x.pak"), self.path("d")), 1, "different")
+        self.exits(run("verify", self.path("x.pak"), self.path("d")), 1, "f: different")
         write(self.path("y.pak"), layout([(100000, 3, 0)], b"f\0", b"new"))
-        self.exits(run("verify", self.path("y.pak"), self.path("d")), 1, "f): cannot be checked")
+        self.exits(run("verify", self.path("y.pak"), self.path("d")), 1,
+                   "not a patch archive: entry 1 (f): data offset 100000 where patchpack writes 48")
 
     def test_extract_into_the_current_folder_and_past_a_failure(self):
         archive = self.pack({"a.txt": b"1", "b.txt": b"2", "x/c.txt": b"3"})
@@ -84,28 +113,32 @@ class VerifyExtract(ToolTest):
         self.exits(done, 5, "b.txt: cannot create it")
         self.assertIn("2 of 3 files written", done.stdout)
         self.assertEqual(read(self.path("cwd", "x", "c.txt")), b"3")
+        # An entry of the archive's own name would write over it while it is read.
+        write(self.path("cwd", "s.pak"), Archive([("a.txt", b"1"), ("s.pak", b"")]).build())
+        self.refused(["extract", "s.pak"], 1, "entry 2 (s.pak): it would replace the archive being "
+                     "extracted; nothing extracted", cwd=self.path("cwd"))
 
-    def test_extract_reads_data_in_any_order(self):
-        # Backward jumps, overlaps, gaps and pieces across the reader's 128 KiB
-        # buffer: each file must still get exactly its own bytes.
-        blob = bytes((i * 131 + (i >> 9)) & 255 for i in range(300000))
-        spans = [(150000, 70000), (0, 1000), (131073, 3), (1, 0), (0, 1000), (131072, 1),
-                 (131071, 5000), (299000, 1000), (131072 * 2 - 1, 2), (10, 131072 + 7)]
-        entries = [(48 + start, size, 4 * i) for i, (start, size) in enumerate(spans)]
-        names = b"".join(b"f%02d\0" % i for i in range(len(spans)))
-        write(self.path("x.pak"), layout(entries, names, blob))
+    def test_extract_reads_pieces_across_its_buffer(self):
+        # Files ending before, on and after each edge of the reader's 128 KiB
+        # buffer, one longer than it: each must still get exactly its own bytes.
+        blob = bytes((i * 131 + (i >> 9)) & 255 for i in range(400000))
+        sizes = [131072 - 48 - 1, 1, 1, 0, 131072 - 3, 2, 131072 + 7, 1000]
+        starts = [sum(sizes[:i]) for i in range(len(sizes))]
+        files = [("f%02d" % i, blob[at:at + size]) for i, (at, size) in enumerate(zip(starts, sizes))]
+        write(self.path("x.pak"), Archive(files).build())
         self.ok(run("extract", self.path("x.pak"), self.path("out")))
-        for i, (start, size) in enumerate(spans):
-            self.assertEqual(read(self.path("out", "f%02d" % i)), blob[start:start + size], i)
+        self.assertEqual({name: read(self.path("out", name)) for name, _ in files}, dict(files))
 
 
 # Archives built to break readers, one of each kind (every name rule and bound is
 # in the unit tests): what the extractor (the probe, from memory and from a
-# file), patchpack list and patchpack extract must do with each. With a runner
-# the programs are the 32-bit Windows builds and the win32 column applies: such
-# a process cannot allocate a block of nearly 4 GiB, and its ANSI file
-# functions refuse names holding '?' or control characters and paths past 259
-# characters.
+# file) must do with each, and what patchpack list and extract say. The tools
+# take for an archive only what patchpack's writer lays out: any other file
+# they refuse whole, naming the first difference (tool: extract's exit code
+# then; it says what list says and writes nothing). With a runner the programs
+# are the 32-bit Windows builds and the win32 column applies: such a process
+# cannot allocate a block of nearly 4 GiB, and its ANSI file functions refuse
+# names holding '?' or control characters and paths past 259 characters.
 U32, U64 = 2**32, 2**64
 # Every run extracts into a folder whose path has exactly this many characters,
 # so that the rows about the 1,023-character path limit are exact.
@@ -115,10 +148,10 @@ KEEP = [("keep/ok.txt", OK)]
 ESCAPES = "name would be written outside the destination folder or to a device"
 PATTERN = bytes((i * 7 + (i >> 8)) & 0xFF for i in range(1500))
 # says: phrases of list's stderr (its stdout when listed is 0); kept: (path, bytes)
-# every platform writes; extract: phrases of extract's stderr, which is empty
-# exactly when the run succeeds.
-Row = collections.namedtuple("Row", "name data native win32 listed says kept extract",
-                             defaults=((), ()))
+# the core writes on every platform; extract: phrases of extract's stderr, which
+# is empty exactly when the run succeeds.
+Row = collections.namedtuple("Row", "name data native win32 listed says kept extract tool",
+                             defaults=((), (), None))
 
 
 def with_ok(*names):
@@ -149,42 +182,40 @@ FAR = layout([(48, len(OK), 0, 12), (U64 - 16, 32, 12), (U32, 0, 20)],
 WAYS_OUT = ["..\\escaped.txt", "sub/../../../../escaped.txt", "\\rooted.txt", "C:\\escaped.txt",
             "CON", "sub\\com1\\x.txt", "keep\\ok.txt:evil"]
 SHOWN_OUT = ["entry %d (%s): %s" % (n, name, ESCAPES) for n, name in enumerate(WAYS_OUT, 2)]
+NOT = "not a patch archive: "
 ROWS = [
-    Row("header-empty", b"", 2, 2, 1, ["too short for the 48-byte header (0 bytes)"],
-        extract=["cannot read it as an archive: too short"]),
+    Row("header-empty", b"", 2, 2, 1, ["too short for the 48-byte header (0 bytes)"], tool=2),
+    Row("zeros", bytes(64), 0, 0, 1, [NOT + "header word 0 where patchpack writes 1"], tool=2),
     Row("table-size-33", with_ok().build(table_size=33), 2, 2, 1,
-        ["entry table size 33 is not a multiple of 32"]),
+        ["entry table size 33 is not a multiple of 32"], tool=2),
     Row("table-size-4g", with_ok().build(table_size=U32 - 32, table_offset=48), 2, 4, 1,
-        ["entry table (offset 48, 4294967264 bytes) runs past the end"]),
+        ["entry table (offset 48, 4294967264 bytes) runs past the end"], tool=2),
     Row("table-wraps", with_ok().build(table_offset=U64 - 32), 2, 2, 1,
-        ["entry table (offset %d, 32 bytes) runs past the end" % (U64 - 32)]),
+        ["entry table (offset %d, 32 bytes) runs past the end" % (U64 - 32)], tool=2),
     Row("names-straddle-the-end", with_ok().build(names_offset=END - 6), 2, 2, 1,
-        ["names block (offset %d, 12 bytes) runs past the end" % (END - 6)]),
+        ["names block (offset %d, 12 bytes) runs past the end" % (END - 6)], tool=2),
     Row("empty-blocks-far", Archive().build(table_offset=U32, names_offset=U64 - 1), 0, 0, 1,
-        ["entry table (offset 4294967296, 0 bytes) runs past the end"]),
+        ["entry table (offset 4294967296, 0 bytes) runs past the end"], tool=2),
     Row("names-outside", layout([(48, len(OK), 0, 12), (48, 4, 12), (48, 4, 24)],
                                 b"keep\\ok.txt\0unterminated", OK), 5, 5, 1,
-        ["entry 2: name at offset 12 is not NUL-terminated",
-         "entry 3: name offset 24 lies outside the names block"], KEEP,
-        ["entry 2: not created: name at offset 12", "entry 3: not created: name offset 24"]),
+        [NOT + "entry 2: data offset 48 where patchpack writes 82"], KEEP, tool=2),
     Row("data-out-of-reach", FAR, 2, 2, 1,
-        ["entry 2 (far.bin): file data (offset %d, 32 bytes) runs past the end of the archive "
-         "(%d bytes)" % (U64 - 16, len(FAR)),
-         "entry 3 (far2.bin): file data (offset 4294967296, 0 bytes)"],
-        KEEP + [("far.bin", b""), ("far2.bin", b"")],
-        ["far.bin: the archive ends before the file's bytes do"]),
-    Row("short", short(), 2, 2, 1, ["entry 2 (short.bin): file data (offset %d, 1000 bytes) "
-                                    "runs past the end" % (len(short()) - 700)],
-        KEEP + [("short.bin", PATTERN[:512]), ("after.txt", b"written after")],
-        ["short.bin: the archive ends before"]),
-    Row("overlapping", OVERLAPPING, 0, 0, 0, ["5 files, 52 bytes"],
-        [(n.replace("\\", "/"), b) for n, b in installed(OVERLAPPING).items()]),
+        [NOT + "entry 2 (far.bin): data offset %d where patchpack writes 82" % (U64 - 16)],
+        KEEP + [("far.bin", b""), ("far2.bin", b"")], tool=2),
+    Row("short", short(), 2, 2, 1,
+        [NOT + "entry 2 (short.bin): data offset %d where" % (len(short()) - 700)],
+        KEEP + [("short.bin", PATTERN[:512]), ("after.txt", b"written after")], tool=2),
+    Row("trailing-bytes", with_ok().build(trailer=b"\0" * 7), 0, 0, 1,
+        [NOT + "%d bytes where patchpack ends the archive with its table, at %d" % (END + 7, END)],
+        KEEP, tool=2),
+    Row("overlapping", OVERLAPPING, 0, 0, 1, [NOT + "header word 4294967295 where"],
+        [(n.replace("\\", "/"), b) for n, b in installed(OVERLAPPING).items()], tool=2),
     Row("many-duplicates", layout([(48, 8, 0, 13)] + [(48, 0, 0)] * 4998 + [(56, 19, 0)],
-                                  b"dup\\same.txt\0", b"earlier\nlast one wins here\n"), 0, 0, 0,
-        ["5000 files, 27 bytes"], [("dup/same.txt", b"last one wins here\n")]),
+                                  b"dup\\same.txt\0", b"earlier\nlast one wins here\n"), 0, 0, 1,
+        [NOT + "entry 2 (dup\\same.txt): data offset 48 where patchpack writes 56"],
+        [("dup/same.txt", b"last one wins here\n")], tool=2),
     Row("two-failures", layout([(48, 1, 0), (49, 900, 1)], b"\0b\0", b"xy"), 2, 2, 1,
-        ["entry 1: name is empty"], [("b", b"")],
-        ["entry 1: not created: name is empty", "b: the archive ends before"]),
+        [NOT + "entry 1: name length 0 where patchpack writes 1"], [("b", b"")], tool=2),
     Row("ways-out", with_ok(*WAYS_OUT).build(), 5, 5, 1, SHOWN_OUT, KEEP,
         [s.replace("): ", "): not created: ") for s in SHOWN_OUT]),
     Row("windows-names", with_ok("what?.txt", "a\nforged", "dir.\\a").build(), 0, 5, 1,
@@ -229,12 +260,11 @@ class Hostile(ToolTest):
                 for phrase in row.says:
                     self.assertIn(phrase, done.stderr if row.listed else done.stdout)
                 done = run("extract", archive, dests[n][2])
-                self.exits(done, expected, *row.extract)
-                self.assertEqual(done.stderr == "", expected == 0, done.stderr)
-                for dest in dests[n]:
-                    self.assertEqual(os.path.isdir(dest), bool(row.kept), "destination created")
-                    self.assertEqual({p: read(os.path.join(dest, p)) for p, _ in row.kept},
-                                     dict(row.kept))
+                self.exits(done, row.tool or expected, *(row.says if row.tool else row.extract))
+                self.assertEqual(done.stderr == "", (row.tool or expected) == 0, done.stderr)
+                for dest, kept in zip(dests[n], [row.kept] * 2 + [() if row.tool else row.kept]):
+                    self.assertEqual(os.path.isdir(dest), bool(kept), "destination created")
+                    self.assertEqual({p: read(os.path.join(dest, p)) for p, _ in kept}, dict(kept))
         made = [p for p, _ in set(self.state().items()) - set(before.items())
                 if not any((p + "/").startswith(d + "/") for d in sum(dests, []))]
         self.assertEqual(made, [], "written outside the destinations")

@@ -423,12 +423,18 @@ TEST(ResourceBlocks, VersionNumbersAndTableString) {
     Bytes b = block(99, u"");
     ASSERT_TRUE(SetTableString(&b, index, u"new text", &error)) << error;
     EXPECT_EQ(block(index, u"new text"), b);
+    std::u16string read, next;  // and the string beside it, as it was
+    ASSERT_TRUE(TableString(b, index, &read, &error) && TableString(b, index ^ 1, &next, &error));
+    EXPECT_EQ(u"new text", read);
+    EXPECT_EQ(std::u16string((index ^ 1) % 4, u'A' + (index ^ 1)), next);
   }
   cut = block(99, u"");
   EXPECT_FALSE(SetTableString(&cut, 16, u"x", &error));
   cut.resize(cut.size() - 5);
   EXPECT_FALSE(SetTableString(&cut, 0, u"x", &error));
   EXPECT_EQ("the string table block is cut short in string 15", error);
+  std::u16string text;
+  EXPECT_FALSE(TableString(cut, 0, &text, &error));
 }
 
 }  // namespace
