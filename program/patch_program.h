@@ -31,7 +31,9 @@ std::string StubProblem(PeImage& stub);
 // *problem set when the stub's blocks are damaged.
 bool SetVersion(PeImage& stub, const PatchVersion& version, std::string* problem);
 
-// The archive of size bytes, which write streams into the program.
+// The archive of size bytes, which write streams into the program, and its
+// check, summed as the archive streams by: the archive is read once and is
+// never whole in memory.
 void PutArchive(PeImage& stub, std::uint64_t size, std::function<bool(OutputSink&)> write);
 
 #endif  // PROGRAM_PATCH_PROGRAM_H

@@ -111,13 +111,18 @@ def short(cut=700):
     return archive.build(trailer=content[:len(content) - cut])
 
 
+def resource(pe, kind):
+    """The directory entry of a program's one resource of type kind."""
+    (entry,) = [lang.data.struct for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(t.name) ==
+                kind for n in t.directory.entries for lang in n.directory.entries]
+    return entry
+
+
 def cut_resource(exe, out, cut):
     """Patch.exe whose archive resource ends cut bytes early."""
     import pefile
     pe = pefile.PE(exe)
-    (entry,) = [lang.data.struct for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(t.name) ==
-                "BINARY" for n in t.directory.entries for lang in n.directory.entries]
-    entry.Size -= cut
+    resource(pe, "BINARY").Size -= cut
     pe.write(out)
 
 
