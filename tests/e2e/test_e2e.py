@@ -163,7 +163,7 @@ class Player:
         self.installed(files=files_under(new))
 
     def empty(self):
-        assert not os.path.exists(self.dest) or not os.listdir(self.dest), "something written"
+        assert not os.path.exists(self.dest), "the folder was created"
 
     def hold(self):
         os.makedirs(os.path.dirname(self.at(HELD)))
@@ -226,7 +226,8 @@ def run_case(args, case):
     which = CASES[case][0]
     args.shown = VERSIONED if which == "versioned" else args.version
     args.case, args.patch = case, os.path.join(args.patches, "Patch-%s.exe" % which)
-    archive = os.path.join(args.patches, ("small" if which == "versioned" else which) + ".pak")
+    built = "small" if which in ("versioned", "flipped") else which
+    archive = os.path.join(args.patches, built + ".pak")
     if which == "sample":
         args.patch, archive = args.sample.split("=")
     if not os.path.exists(archive):

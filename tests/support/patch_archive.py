@@ -4,6 +4,7 @@ archives the Windows tests build Patch.exe variants around.
 
   patch_archive.py NAME OUT          writes archive NAME (see ARCHIVES)
   patch_archive.py cut EXE OUT BYTES  Patch.exe with its archive cut short
+  patch_archive.py flip EXE OUT       Patch.exe with a byte of its archive flipped
 """
 import os
 import random
@@ -119,10 +120,27 @@ def resource(pe, kind):
 
 
 def cut_resource(exe, out, cut):
-    """Patch.exe whose archive resource ends cut bytes early."""
+    """Patch.exe whose archive resource ends cut bytes early, and with no
+    check of it, as programs were built before they carried one: the
+    extractor meets the end."""
     import pefile
     pe = pefile.PE(exe)
     resource(pe, "BINARY").Size -= cut
+    (check,) = [t for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(t.name) == "CRC32"]
+    # Renamed CRC3X: still after BINARY, as the loader's search wants names sorted.
+    name = pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress + check.struct.NameOffset
+    pe.set_bytes_at_rva(name + 2 + 2 * 4, b"X")
+    pe.write(out)
+
+
+def flip_byte(exe, out):
+    """Patch.exe with the byte in the middle of its archive flipped, as a bad
+    download would leave it: in the middle of a file's data."""
+    import pefile
+    pe = pefile.PE(exe)
+    entry = resource(pe, "BINARY")
+    at = entry.OffsetToData + entry.Size // 2
+    pe.set_bytes_at_rva(at, bytes([pe.get_data(at, 1)[0] ^ 0xFF]))
     pe.write(out)
 
 
@@ -132,6 +150,8 @@ ARCHIVES = {"empty": lambda: Archive().build(), "small": lambda: Archive(SMALL).
 if __name__ == "__main__":
     if len(sys.argv) == 5 and sys.argv[1] == "cut":
         sys.exit(cut_resource(sys.argv[2], sys.argv[3], int(sys.argv[4])))
+    if len(sys.argv) == 4 and sys.argv[1] == "flip":
+        sys.exit(flip_byte(sys.argv[2], sys.argv[3]))
     if len(sys.argv) != 3 or sys.argv[1] not in ARCHIVES:
         sys.exit(__doc__)
     with open(sys.argv[2], "wb") as f:
