@@ -6,7 +6,8 @@ namespace {
 // it, so sixteen bytes take one step of sixteen lookups: a byte at a time is
 // several times slower, and a 1 GiB archive must be checked in well under a
 // second. The 16 KiB are filled at start-up, not stored in the program,
-// which must stay small; filling them takes microseconds.
+// which must stay small; filling them takes microseconds. (So no other
+// start-up code may sum anything: it would find the tables empty.)
 struct Crc32Tables {
   std::uint32_t t[16][256];
 
