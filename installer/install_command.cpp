@@ -3,6 +3,7 @@
 
 #include "archive_extractor.h"
 #include "patch_installer.h"
+#include "payload_check.h"
 #include "resource.h"
 
 namespace {
@@ -31,6 +32,18 @@ void SetStatus(UINT stringId) {
   char text[kTextCapacity];
   LoadStringA(g_instance, stringId, text, kTextCapacity);
   SetDlgItemTextA(g_dialog, IDC_STATUS, text);
+}
+
+// False when the program carries a check of its archive and the archive's
+// bytes fail it (or the check cannot be read): the archive was damaged after
+// it was built. A program built without a check installs as it always did.
+bool ArchiveIntact(const void* archive, DWORD size) {
+  HRSRC found = FindResourceA(g_instance, MAKEINTRESOURCEA(IDR_PATCH_CHECK), PATCH_CHECK_TYPE);
+  if (found == nullptr) return true;
+  HGLOBAL loaded = LoadResource(g_instance, found);
+  const void* check = loaded != nullptr ? LockResource(loaded) : nullptr;
+  return check != nullptr &&
+         PayloadCheckHolds(check, SizeofResource(g_instance, found), Crc32(0, archive, size));
 }
 
 }  // namespace
@@ -70,13 +83,20 @@ void RunInstall() {
   HGLOBAL loaded = found != nullptr ? LoadResource(g_instance, found) : nullptr;
   if (loaded == nullptr) return;
   DWORD size = SizeofResource(g_instance, found);
+  void* archive = LockResource(loaded);
   // A null pointer here makes the stream's Open fail: "Cannot open file.".
-  ProgressMemoryStream stream(LockResource(loaded), size);
+  ProgressMemoryStream stream(archive, size);
   ArchiveExtractor extractor;
 
-  char folder[kTextCapacity];
-  GetDlgItemTextA(g_dialog, IDC_INSTALL_PATH, folder, kTextCapacity);
-  int result = extractor.Extract(nullptr, folder, stream);
+  // A damaged archive is a read failure found before anything is written:
+  // the extractor would write every file, one of them wrong, and report
+  // success.
+  int result = EXTRACT_READ_FAILED;
+  if (archive == nullptr || ArchiveIntact(archive, size)) {
+    char folder[kTextCapacity];
+    GetDlgItemTextA(g_dialog, IDC_INSTALL_PATH, folder, kTextCapacity);
+    result = extractor.Extract(nullptr, folder, stream);
+  }
 
   char caption[kTextCapacity];
   LoadStringA(g_instance, IDS_CAPTION, caption, kTextCapacity);

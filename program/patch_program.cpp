@@ -1,8 +1,10 @@
 #include "patch_program.h"
 
 #include <cctype>
+#include <memory>
 
 #include "host_text.h"
+#include "payload_check.h"
 #include "resource.h"
 #include "resource_blocks.h"
 
@@ -23,6 +25,24 @@ bool Digits(const std::string& text, std::size_t from, std::size_t count) {
   }
   return true;
 }
+
+// Passes the archive on and sums it on the way.
+class SummingSink : public OutputSink {
+ public:
+  explicit SummingSink(OutputSink& out) : out_(out) {}
+  bool Write(const void* data, std::size_t size) override {
+    if (!out_.Write(data, size)) return false;
+    crc_ = Crc32(crc_, data, size);
+    return true;
+  }
+  // The sum has gone past those bytes.
+  bool Rewrite(std::uint64_t, const void*, std::size_t) override { return false; }
+  std::uint32_t crc() const { return crc_; }
+
+ private:
+  OutputSink& out_;
+  std::uint32_t crc_ = 0;
+};
 
 }  // namespace
 
@@ -109,6 +129,30 @@ void PutArchive(PeImage& stub, std::uint64_t size, std::function<bool(OutputSink
   archive.name = ResourceKey::Number(IDR_PATCH_DATA);
   archive.language = kRussian;
   archive.streamedSize = size;
-  archive.stream = std::move(write);
+  // Streamed resources are written in the directory's order, named types
+  // first and "BINARY" before "CRC32": the check comes after the archive.
+  struct Sum {
+    std::uint32_t crc = 0;
+    bool whole = false;
+  };
+  auto sum = std::make_shared<Sum>();
+  archive.stream = [write = std::move(write), sum](OutputSink& out) {
+    SummingSink summing(out);
+    sum->whole = write(summing);
+    sum->crc = summing.crc();
+    return sum->whole;
+  };
+  PeResource check;
+  check.type = ResourceKey::Named(u"" PATCH_CHECK_TYPE);
+  check.name = ResourceKey::Number(IDR_PATCH_CHECK);
+  check.language = kRussian;
+  check.streamedSize = kPayloadCheckSize;
+  check.stream = [sum](OutputSink& out) {
+    unsigned char bytes[kPayloadCheckSize];
+    PutPayloadCheck(sum->crc, bytes);
+    // Never the sum of an archive that did not stream whole.
+    return sum->whole && out.Write(bytes, sizeof bytes);
+  };
   stub.Put(std::move(archive));
+  stub.Put(std::move(check));
 }

@@ -36,7 +36,9 @@ bool SetVersion(PeImage& stub, const PatchVersion& version, std::string* problem
 // (string 104), in UTF-8; empty when it has none.
 std::string VersionLine(PeImage& program);
 
-// The archive of size bytes, which write streams into the program.
+// The archive of size bytes, which write streams into the program, and its
+// check, summed as the archive streams by: the archive is read once and is
+// never whole in memory.
 void PutArchive(PeImage& stub, std::uint64_t size, std::function<bool(OutputSink&)> write);
 
 // What a program carries for the installer to extract.

@@ -19,6 +19,9 @@
 
 // The patch archive, resource type "BINARY".
 #define IDR_PATCH_DATA 105
+// Its check (archive/payload_check.h): the same id, resource type "CRC32".
+#define IDR_PATCH_CHECK 105
+#define PATCH_CHECK_TYPE "CRC32"
 
 #define IDD_MAIN 1005
 

@@ -5,7 +5,8 @@
 //   timing.exe [--sync] FOLDER ROUNDS RUN...
 //
 // RUN is dialog:NAME=EXE (driven like Patch.exe: the registry names the
-// folder, Install is pressed) or silent:NAME=EXE (run as EXE /S /D=DEST).
+// folder, Install is pressed), silent:NAME=EXE (run as EXE /S /D=DEST) or
+// check:NAME=EXE (Patch.exe's check of its archive alone, in this process).
 // Round 0 warms up, and the script leaves it out; in rounds 1..ROUNDS the
 // runs take turns going first. Each run installs into FOLDER\NAME-ROUND,
 // which must not exist yet. One line per run on standard output:
@@ -15,6 +16,9 @@
 //       INSTALL_MS: from the Install press until the final box shows
 //   NAME ROUND RUN_MS DEST                  (silent) from CreateProcess to
 //       the exit
+//   NAME ROUND CHECK_MS -                   (check) the archive's CRC-32
+//       computed and compared with the check resource, as Patch.exe does
+//       before it writes anything
 //
 // With --sync, before each run it prints "@sync" and waits for a line on
 // standard input: meanwhile the caller writes the cached files to disk
@@ -27,6 +31,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "payload_check.h"
 
 namespace {
 
@@ -266,9 +272,29 @@ bool TimePeer(const std::string& exe, const std::string& dest, double* runMs) {
   return Exists(dest) || Fail(exe + " did not create " + dest);
 }
 
+// The program mapped as the loader maps it; then what the installer does
+// with its two resources.
+bool TimeCheck(const std::string& exe, double* checkMs) {
+  HMODULE program = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (!program) return Fail("cannot map " + exe);
+  auto bytes = [&](const char* type, DWORD* size) -> const void* {
+    HRSRC found = FindResourceA(program, MAKEINTRESOURCEA(105), type);
+    HGLOBAL loaded = found ? LoadResource(program, found) : nullptr;
+    *size = found ? SizeofResource(program, found) : 0;
+    return loaded ? LockResource(loaded) : nullptr;
+  };
+  DWORD size = 0, checkSize = 0;
+  double start = Now();
+  const void* archive = bytes("BINARY", &size);
+  const void* check = bytes("CRC32", &checkSize);
+  bool holds = archive && check && PayloadCheckHolds(check, checkSize, Crc32(0, archive, size));
+  *checkMs = Now() - start;
+  FreeLibrary(program);
+  return holds || Fail(exe + ": the check of its archive does not hold");
+}
+
 struct Run {
-  bool dialog;
-  std::string name, exe;
+  std::string kind, name, exe;
 };
 
 bool Parse(const std::string& arg, Run* run) {
@@ -277,9 +303,8 @@ bool Parse(const std::string& arg, Run* run) {
   if (colon == std::string::npos || equals == std::string::npos || equals < colon + 2) {
     return false;
   }
-  std::string kind = arg.substr(0, colon);
-  if (kind != "dialog" && kind != "silent") return false;
-  run->dialog = kind == "dialog";
+  run->kind = arg.substr(0, colon);
+  if (run->kind != "dialog" && run->kind != "silent" && run->kind != "check") return false;
   run->name = arg.substr(colon + 1, equals - colon - 1);
   run->exe = arg.substr(equals + 1);
   return !run->exe.empty();
@@ -293,7 +318,11 @@ bool RunOnce(const Run& run, const std::string& folder, int round, bool sync) {
   }
   std::string dest = folder + "\\" + run.name + "-" + std::to_string(round);
   if (Exists(dest)) return Fail(dest + " exists already");
-  if (run.dialog) {
+  if (run.kind == "check") {
+    double checkMs = 0;
+    if (!TimeCheck(run.exe, &checkMs)) return false;
+    Log("%s %d %.1f -", run.name.c_str(), round, checkMs);
+  } else if (run.kind == "dialog") {
     double startMs = 0, installMs = 0;
     if (!TimePatch(run.exe, dest, &startMs, &installMs)) return false;
     Log("%s %d %.1f %.1f %s", run.name.c_str(), round, startMs, installMs, dest.c_str());
@@ -315,7 +344,8 @@ int main(int argc, char** argv) {
   bool usable = args.size() > 2 && std::atoi(args[1].c_str()) >= 1;
   for (std::size_t i = 0; usable && i < runs.size(); ++i) usable = Parse(args[i + 2], &runs[i]);
   if (!usable) {
-    std::fprintf(stderr, "usage: timing [--sync] FOLDER ROUNDS {dialog|silent}:NAME=EXE...\n");
+    std::fprintf(stderr,
+                 "usage: timing [--sync] FOLDER ROUNDS {dialog|silent|check}:NAME=EXE...\n");
     return 2;
   }
   int rounds = std::atoi(args[1].c_str());

@@ -162,7 +162,7 @@ class Player:
         self.installed(files=files_under(new))
 
     def empty(self):
-        assert not os.path.exists(self.dest) or not os.listdir(self.dest), "something written"
+        assert not os.path.exists(self.dest), "the folder was created"
 
     def hold(self):
         os.makedirs(os.path.dirname(self.at(HELD)))
@@ -228,7 +228,8 @@ def run_case(args, case):
         print("FAIL: %s: no locale known for code page %d" % (case, args.ansi))
         return 1
     args.case, args.patch = case, os.path.join(args.patches, "Patch-%s.exe" % which)
-    archive = os.path.join(args.patches, ("small" if which == "versioned" else which) + ".pak")
+    built = "small" if which in ("versioned", "flipped") else which
+    archive = os.path.join(args.patches, built + ".pak")
     if which == "sample":
         args.patch, archive = args.sample.split("=")
     if not os.path.exists(archive):

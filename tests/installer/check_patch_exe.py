@@ -26,7 +26,7 @@ import zipfile
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from patch_archive import read  # noqa: E402
+from patch_archive import read, resource  # noqa: E402
 
 ARGS = None
 DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
@@ -68,15 +68,15 @@ class PatchExe(unittest.TestCase):
         rc = subprocess.run([ARGS.windres, "-i", ARGS.exe, "-O", "rc"], check=True,
                             capture_output=True, text=True).stdout
         lines = [line.strip() for line in re.sub(r"/\*.*?\*/", "", rc, flags=re.S).splitlines()]
-        # Less the bytes of the archive and of the icon's image.
-        self.assertEqual([line for line in lines if line and not re.match(r"0x|\"(?!\\040)", line)],
+        # Less the bytes of the archive, of its check and of the icon's image.
+        data = re.compile(r"0x|L?\"(?!\\040)")
+        self.assertEqual([line for line in lines if line and not data.match(line)],
                          [line.format(text=ARGS.version, commas=commas(ARGS.version))
                           for line in expected if not line.startswith("# ")])
 
     def test_archive_stub_size_and_no_build_paths(self):
         pe, data = pefile.PE(ARGS.exe), read(ARGS.exe)
-        (entry,) = [lang.data.struct for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(t.name) ==
-                    "BINARY" for n in t.directory.entries for lang in n.directory.entries]
+        entry = resource(pe, "BINARY")
         start = pe.get_offset_from_rva(entry.OffsetToData)
         self.assertTrue(data[start:start + entry.Size] == read(ARGS.archive), "the archive differs")
         stub = data[:start] + data[start + entry.Size:]

@@ -13,6 +13,7 @@ import struct
 import subprocess
 import sys
 import time
+import zlib
 
 import pefile
 
@@ -20,7 +21,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from patch_archive import SMALL, Archive, read  # noqa: E402
 from tool_case import ARGS, ToolTest, main, run, tree, write  # noqa: E402
 
-BINARY = ("BINARY", 105, 0x419)
+BINARY, CHECK = ("BINARY", 105, 0x419), ("CRC32", 105, 0x419)
 VERSIONS = [(6, 7, 0x419), (16, 1, 0x419)]  # the string table holding it, the version block
 TREE = {"readme.txt": b"patch notes\n", "data/maps/level.map": bytes(range(256)) * 41 + b"!",
         "empty.dat": b""}
@@ -102,6 +103,7 @@ class Build(ToolTest):
         stub, stub_pe = resources(ARGS.stub)
         got, pe = resources(self.path("Patch.exe"))
         self.assertEqual(got.pop(BINARY), read(archive))
+        self.assertEqual(got.pop(CHECK), struct.pack("<I", zlib.crc32(read(archive))))
         for version in VERSIONS:
             got.pop(version)
         self.assertEqual(got, {k: v for k, v in stub.items() if k not in VERSIONS})

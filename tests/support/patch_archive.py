@@ -4,6 +4,7 @@ archives the Windows tests build Patch.exe variants around.
 
   patch_archive.py NAME OUT                  writes archive NAME (see ARCHIVES)
   patch_archive.py cut EXE ARCHIVE OUT BYTES  Patch.exe carrying ARCHIVE cut short
+  patch_archive.py flip EXE OUT               Patch.exe with a byte of its archive flipped
 """
 import os
 import random
@@ -112,17 +113,39 @@ def short(cut=700):
     return archive.build(trailer=content[:len(content) - cut])
 
 
+def resource(pe, kind):
+    """The directory entry of a program's one resource of type kind."""
+    (entry,) = [lang.data.struct for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(t.name) ==
+                kind for n in t.directory.entries for lang in n.directory.entries]
+    return entry
+
+
 def cut_resource(exe, archive, out, cut):
     """Patch.exe whose archive resource, replaced by one of its length, ends cut
-    bytes early."""
+    bytes early, and with no check of it, as programs were built before they
+    carried one: the extractor meets the end."""
     import pefile
     pe = pefile.PE(exe)
-    (entry,) = [lang.data.struct for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(t.name) ==
-                "BINARY" for n in t.directory.entries for lang in n.directory.entries]
+    entry = resource(pe, "BINARY")
     data = read(archive)
     assert len(data) == entry.Size, "the archive replaced must have its length"
     pe.set_bytes_at_rva(entry.OffsetToData, data)
     entry.Size -= cut
+    (check,) = [t for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(t.name) == "CRC32"]
+    # Renamed CRC3X: still after BINARY, as the loader's search wants names sorted.
+    name = pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress + check.struct.NameOffset
+    pe.set_bytes_at_rva(name + 2 + 2 * 4, b"X")
+    pe.write(out)
+
+
+def flip_byte(exe, out):
+    """Patch.exe with the byte in the middle of its archive flipped, as a bad
+    download would leave it: in the middle of a file's data."""
+    import pefile
+    pe = pefile.PE(exe)
+    entry = resource(pe, "BINARY")
+    at = entry.OffsetToData + entry.Size // 2
+    pe.set_bytes_at_rva(at, bytes([pe.get_data(at, 1)[0] ^ 0xFF]))
     pe.write(out)
 
 
@@ -133,6 +156,8 @@ ARCHIVES = {"empty": lambda: Archive([("readme.txt", b"")]).build(), "small": la
 if __name__ == "__main__":
     if len(sys.argv) == 6 and sys.argv[1] == "cut":
         sys.exit(cut_resource(*sys.argv[2:5], int(sys.argv[5])))
+    if len(sys.argv) == 4 and sys.argv[1] == "flip":
+        sys.exit(flip_byte(sys.argv[2], sys.argv[3]))
     if len(sys.argv) != 3 or sys.argv[1] not in ARCHIVES:
         sys.exit(__doc__)
     with open(sys.argv[2], "wb") as f:
