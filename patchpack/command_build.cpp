@@ -69,39 +69,44 @@ int NothingToPatch(const std::string& input, const char* what, const std::string
                         " not written");
   return 1;
 }
-// A prebuilt archive copied into the program as it is.
-bool CopyArchive(const std::string& archive, std::uint64_t size, OutputSink& out,
-                 ByteProgress* progress, HostError* error) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(OpenFile(ArgumentPath(archive), "rb"),
-                                                     std::fclose);
-  if (!in) {
-    *error = HostError{archive, "cannot open it: " + ErrnoText(errno)};
+// A prebuilt archive copied into the program as it is, from the file or from
+// the program that carries it.
+bool CopyArchive(const std::string& archive, std::uint64_t offset, std::uint64_t size,
+                 OutputSink& out, ByteProgress* progress, HostError* error) {
+  ArchiveFileStream in;
+  in.SetWindow(offset, size);
+  if (!in.Open(archive.c_str(), false)) {
+    *error = HostError{archive, "cannot open it: " + SystemErrorText(GetLastError())};
     return false;
   }
-  std::setvbuf(in.get(), nullptr, _IONBF, 0);
   std::vector<unsigned char> buffer(kChunk);
-  for (std::uint64_t left = size; left != 0;) {
-    std::size_t chunk = left < kChunk ? static_cast<std::size_t>(left) : kChunk;
-    if (std::fread(buffer.data(), 1, chunk, in.get()) != chunk) {
-      *error = HostError{archive,
-                         "cannot read it: it changed while being copied, or " + ErrnoText(errno)};
-      return false;
+  bool copied = true;
+  for (std::uint64_t left = size; copied && left != 0;) {
+    std::uint32_t chunk = left < kChunk ? static_cast<std::uint32_t>(left) : kChunk;
+    if (in.Read(buffer.data(), chunk) != chunk) {
+      *error = HostError{archive, "cannot read it: it changed while being copied, or " +
+                                      SystemErrorText(GetLastError())};
+      copied = false;
+    } else {
+      copied = out.Write(buffer.data(), chunk);
+      progress->Add(chunk);
+      left -= chunk;
     }
-    if (!out.Write(buffer.data(), chunk)) return false;
-    progress->Add(chunk);
-    left -= chunk;
   }
-  return true;
+  in.Close();
+  return copied;
 }
 
-// A prebuilt archive after list's checks; false after reporting.
-bool CheckedArchive(const std::string& archive, const CodePage& codePage, std::uint64_t* size,
-                    std::uint32_t* files) {
-  FileDataStream stream;
+// A prebuilt archive, or the one a Patch.exe carries, after list's checks;
+// false after reporting.
+bool CheckedArchive(const std::string& archive, const CodePage& codePage, std::uint64_t* offset,
+                    std::uint64_t* size, std::uint32_t* files) {
+  ArchiveFileStream stream;
   ArchiveIndex index;
   if (OpenIndexed(archive, &stream, &index) != 0) return false;
   stream.Close();
   if (!CheckEntries(archive, index, codePage)) return false;
+  *offset = stream.windowOffset();
   *size = index.archiveSize();
   *files = index.count();
   return true;
@@ -178,10 +183,10 @@ int RunBuild(const Arguments& arguments) {
   // What the archive will hold, refused before anything is written.
   ByteProgress progress;
   ReleaseDiff diff;
-  std::uint64_t archiveSize = 0;
+  std::uint64_t archiveSize = 0, archiveOffset = 0;
   if (!archive.empty()) {
     std::uint32_t files = 0;
-    if (!CheckedArchive(archive, codePage, &archiveSize, &files)) return 1;
+    if (!CheckedArchive(archive, codePage, &archiveOffset, &archiveSize, &files)) return 1;
     if (files == 0) return NothingToPatch(archive, "the archive", output);
     progress.Expect(archiveSize);
   } else if (!bases.empty()) {
@@ -204,7 +209,8 @@ int RunBuild(const Arguments& arguments) {
 
   HostError archiveError;
   PutArchive(stub, archiveSize, [&](OutputSink& out) {
-    if (!archive.empty()) return CopyArchive(archive, archiveSize, out, &progress, &archiveError);
+    if (!archive.empty())
+      return CopyArchive(archive, archiveOffset, archiveSize, out, &progress, &archiveError);
     return WriteArchiveTo(
         out, diff.patch, [&](std::uint64_t bytes) { progress.Add(bytes); }, &archiveError);
   });

@@ -45,13 +45,13 @@ namespace {
 
 // The extractor asks for 512 bytes at a time; serving those from a large
 // buffer turns thousands of small reads of the archive into a few big ones.
-class BufferedFileStream : public FileDataStream {
+class BufferedFileStream : public ArchiveFileStream {
  public:
   BufferedFileStream() : buffer_(kBufferSize) {}
 
   bool Open(const char* name, bool forWrite) override {
     start_ = length_ = position_ = 0;
-    return FileDataStream::Open(name, forWrite);
+    return ArchiveFileStream::Open(name, forWrite);
   }
 
   // The file's own position always stays at start_ + length_.
@@ -60,7 +60,7 @@ class BufferedFileStream : public FileDataStream {
       position_ = offset;
       return true;
     }
-    if (!FileDataStream::Seek(offset)) return false;
+    if (!ArchiveFileStream::Seek(offset)) return false;
     start_ = position_ = offset;
     length_ = 0;
     return true;
@@ -75,12 +75,12 @@ class BufferedFileStream : public FileDataStream {
         start_ += length_;
         length_ = 0;
         if (count - done >= kBufferSize) {
-          std::uint32_t got = FileDataStream::Read(out + done, count - done);
+          std::uint32_t got = ArchiveFileStream::Read(out + done, count - done);
           start_ += got;
           position_ = start_;
           return done + got;
         }
-        length_ = FileDataStream::Read(buffer_.data(), kBufferSize);
+        length_ = ArchiveFileStream::Read(buffer_.data(), kBufferSize);
         if (length_ == 0) break;
         continue;
       }
@@ -320,12 +320,10 @@ int RunExtract(const Arguments& arguments) {
   // The index judges the archive and names failures; the extractor reads the
   // archive itself and has the last word on what is written.
   ArchiveIndex index;
-  {
-    FileDataStream probe;
-    int opened = OpenIndexed(archive, &probe, &index);
-    if (opened != 0) return opened;
-    probe.Close();
-  }
+  ArchiveFileStream probe;
+  int opened = OpenIndexed(archive, &probe, &index);
+  if (opened != 0) return opened;
+  probe.Close();
   char currentFolder[1024];
   const char* shownFolder = folder;
   if (shownFolder == nullptr) {
@@ -349,6 +347,7 @@ int RunExtract(const Arguments& arguments) {
   }
   ReportingStream stream(archive, shownFolder, index, codePage, names,
                          codePage.number() != 0 ? &renamed : nullptr);
+  stream.SetWindow(probe.windowOffset(), probe.windowSize());  // a Patch.exe's archive
   ArchiveExtractor extractor;
   SetLastError(ERROR_SUCCESS);
   int result = extractor.Extract(archive.c_str(), folder, stream);

@@ -1,6 +1,7 @@
 // patchpack list: shows an archive's entries and what is wrong with it.
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -10,6 +11,8 @@
 #include "console.h"
 #include "host_files.h"
 #include "name_rules.h"
+#include "patch_program.h"
+#include "payload_check.h"
 
 const char kListHelp[] =
     "usage: patchpack list [--codepage N] ARCHIVE\n"
@@ -29,14 +32,61 @@ const char kListHelp[] =
     "without it, a name must be plain ASCII. Names are shown in UTF-8 where the\n"
     "locale is, other bytes as \\xNN.\n"
     "\n"
+    "ARCHIVE may be a Patch.exe: list then says so and shows its version line,\n"
+    "checks the archive it carries against the CRC-32 beside it (a mismatch is\n"
+    "\"damaged\") and lists that archive. A program that carries none, as the\n"
+    "installer's stub, is refused.\n"
+    "\n"
     "Exit status: 0 for a sound archive, 1 when it cannot be read, is not laid\n"
     "out as an archive or any entry is faulty, 64 on a usage error.\n";
 
-int OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index) {
+namespace {
+
+// "MZ" starts every Windows program; an archive as patchpack lays one out
+// starts with the word 1.
+bool IsProgram(const std::string& file) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(OpenFile(ArgumentPath(file), "rb"),
+                                                     std::fclose);
+  char magic[2];
+  return in && std::fread(magic, 1, 2, in.get()) == 2 && magic[0] == 'M' && magic[1] == 'Z';
+}
+
+}  // namespace
+
+int OpenIndexed(const std::string& file, ArchiveFileStream* stream, ArchiveIndex* index,
+                CarriedArchive* program) {
+  CarriedArchive carried;
+  std::string problem;
+  if (IsProgram(file)) {
+    if (!ReadCarriedArchive(ArgumentPath(file), &carried, &problem)) {
+      PrintError(file, "a program that cannot be read: " + problem);
+      return EXTRACT_READ_FAILED;
+    }
+    if (!carried.carried) {
+      PrintError(file, "a program that carries no patch (the installer's stub, or another)");
+      return EXTRACT_READ_FAILED;
+    }
+    stream->SetWindow(carried.offset, carried.size);
+  }
   HostError error;
-  int opened = OpenArchive(archive, stream, index, &error);
-  if (opened != 0) PrintError(error);
-  return opened;
+  int opened = OpenArchive(file, stream, index, &error);
+  if (opened != 0) {
+    PrintError(error);
+    return opened;
+  }
+  std::uint32_t crc = 0;
+  if (carried.checked &&
+      !(StreamCrc32(*stream, 0, carried.size, &crc) &&
+        PayloadCheckHolds(carried.check.data(), static_cast<std::uint32_t>(carried.check.size()),
+                          crc))) {
+    stream->Close();
+    PrintError(file,
+               "damaged: the archive it carries does not match its check (CRC-32); "
+               "Patch.exe would install nothing");
+    return EXTRACT_READ_FAILED;
+  }
+  if (program != nullptr) *program = carried;
+  return EXTRACT_OK;
 }
 
 bool CheckEntries(const std::string& archive, const ArchiveIndex& index, const CodePage& codePage) {
@@ -81,10 +131,18 @@ int RunList(const Arguments& arguments) {
   if (!SelectCodePage(codePageNumber, &codePage)) return kUsageExit;
   const std::string& archive = operands[0];
 
-  FileDataStream stream;
+  ArchiveFileStream stream;
   ArchiveIndex index;
-  if (OpenIndexed(archive, &stream, &index) != 0) return 1;
+  CarriedArchive program;
+  if (OpenIndexed(archive, &stream, &index, &program) != 0) return 1;
   stream.Close();
+  if (program.carried) {
+    std::printf("a program carrying a patch archive of %" PRIu64 " bytes at offset %" PRIu64
+                "%s; it shows %s\n",
+                program.size, program.offset, program.checked ? ", its check sound" : "",
+                program.version.empty() ? "no version line"
+                                        : ("\"" + Printable(program.version) + "\"").c_str());
+  }
 
   std::uint64_t total = 0;
   for (std::uint32_t i = 0; i < index.count(); ++i) {

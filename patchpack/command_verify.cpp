@@ -140,7 +140,7 @@ int RunVerify(const Arguments& arguments) {
   if (!InOrder("verify", "ARCHIVE DIR", archive, folder)) return kUsageExit;
   if (!UsableTree(ArgumentPath(folder))) return 1;
 
-  FileDataStream stream;
+  ArchiveFileStream stream;
   ArchiveIndex index;
   if (OpenIndexed(archive, &stream, &index) != 0) return 1;
   if (!CheckEntries(archive, index, codePage)) {

@@ -10,9 +10,10 @@
 
 #include "options.h"
 
+class ArchiveFileStream;
 class ArchiveIndex;
+struct CarriedArchive;
 class CodePage;
-class FileDataStream;
 
 int RunCreate(const Arguments& arguments);
 int RunDiff(const Arguments& arguments);
@@ -28,8 +29,12 @@ extern const char kExtractHelp[];
 extern const char kVerifyHelp[];
 extern const char kBuildHelp[];
 
-// OpenArchive, reporting why not: 0 with the stream open, else its code.
-int OpenIndexed(const std::string& archive, FileDataStream* stream, ArchiveIndex* index);
+// OpenArchive of an archive, or of the one a Patch.exe carries, after its
+// check; reports why not: 0 with the stream open (on the program's archive),
+// else the extractor's code for it. *program, when given, says what the
+// program carries; its carried is false for an archive.
+int OpenIndexed(const std::string& file, ArchiveFileStream* stream, ArchiveIndex* index,
+                CarriedArchive* program = nullptr);
 
 // The check list makes of every entry, which verify and build --archive share:
 // reports each faulty entry (up to kMaxReported) and each entry that names on

@@ -115,6 +115,12 @@ bool ReadCarriedArchive(const std::filesystem::path& path, CarriedArchive* archi
   PeResource* found =
       image.Find(ResourceKey::Named(u"BINARY"), ResourceKey::Number(IDR_PATCH_DATA), kRussian);
   archive->version = VersionLine(image);
+  PeResource* check = image.Find(ResourceKey::Named(u"" PATCH_CHECK_TYPE),
+                                 ResourceKey::Number(IDR_PATCH_CHECK), kRussian);
+  if (check != nullptr) {
+    archive->checked = true;  // one too large to load holds no CRC-32: damaged
+    if (check->loaded) archive->check = check->data;
+  }
   if (found != nullptr) {
     archive->carried = true;
     archive->offset = found->fileOffset;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "output_sink.h"
 #include "pe_image.h"
@@ -47,6 +48,9 @@ struct CarriedArchive {
   // Where the archive's bytes lie in the file.
   std::uint64_t offset = 0, size = 0;
   std::string version;  // the version line, "Version: 1.00.001"; empty when it has none
+  // The check of the archive it carries beside it, when it carries one.
+  bool checked = false;
+  std::vector<unsigned char> check;
 };
 
 // Reads the program at path in place, as build reads a stub, and says where

@@ -174,7 +174,28 @@ std::string ArchiveIndex::Describe(std::uint32_t index, const CodePage& codePage
   return text;
 }
 
-int OpenArchive(const std::string& archive, FileDataStream* stream, ArchiveIndex* index,
+bool ArchiveFileStream::Open(const char* name, bool forWrite) {
+  position_ = 0;
+  return FileDataStream::Open(name, forWrite) && (offset_ == 0 || FileDataStream::Seek(offset_));
+}
+
+bool ArchiveFileStream::Seek(std::uint64_t offset) {
+  if (size_ != kWholeFile && offset > size_) return false;
+  if (!FileDataStream::Seek(offset_ + offset)) return false;
+  position_ = offset;
+  return true;
+}
+
+std::uint32_t ArchiveFileStream::Read(void* buffer, std::uint32_t count) {
+  if (size_ != kWholeFile && size_ - position_ < count) {
+    count = static_cast<std::uint32_t>(size_ - position_);
+  }
+  std::uint32_t got = count == 0 ? 0 : FileDataStream::Read(buffer, count);
+  position_ += got;
+  return got;
+}
+
+int OpenArchive(const std::string& archive, ArchiveFileStream* stream, ArchiveIndex* index,
                 HostError* error) {
   std::uint64_t size = 0;
   std::string reason;
@@ -182,6 +203,7 @@ int OpenArchive(const std::string& archive, FileDataStream* stream, ArchiveIndex
     *error = HostError{archive, "cannot open it: " + reason};
     return EXTRACT_OPEN_FAILED;
   }
+  if (stream->windowSize() != ArchiveFileStream::kWholeFile) size = stream->windowSize();
   if (!stream->Open(archive.c_str(), false)) {
     *error = HostError{archive, "cannot open it: " + SystemErrorText(GetLastError())};
     return EXTRACT_OPEN_FAILED;

@@ -68,12 +68,36 @@ class ArchiveIndex {
 // bytes, without the sum wrapping around.
 bool FitsInside(std::uint64_t offset, std::uint64_t size, std::uint64_t archiveSize);
 
-// Opens a file as an archive and reads its index, judging its layout: the
-// one place the tools take a file for an archive. Returns 0 with the stream
-// open, or what the extractor would return, with *error set: EXTRACT_OPEN_FAILED
-// when the file cannot be opened, EXTRACT_READ_FAILED when it cannot be read
-// as an archive or is not laid out as one.
-int OpenArchive(const std::string& archive, FileDataStream* stream, ArchiveIndex* index,
+// A file read as an archive: the whole file, or the part of it where a
+// program carries one, offsets counted from that part's start. The part ends
+// the stream: nothing after it is read.
+class ArchiveFileStream : public FileDataStream {
+ public:
+  static constexpr std::uint64_t kWholeFile = ~std::uint64_t{0};
+
+  // Takes effect at the next Open.
+  void SetWindow(std::uint64_t offset, std::uint64_t size) {
+    offset_ = offset;
+    size_ = size;
+  }
+  std::uint64_t windowOffset() const { return offset_; }
+  std::uint64_t windowSize() const { return size_; }
+
+  bool Open(const char* name, bool forWrite) override;
+  bool Seek(std::uint64_t offset) override;
+  std::uint32_t Read(void* buffer, std::uint32_t count) override;
+
+ private:
+  std::uint64_t offset_ = 0, size_ = kWholeFile, position_ = 0;
+};
+
+// Opens a file as an archive (the stream's window of it, when set) and reads
+// its index, judging its layout: the one place the tools take a file for an
+// archive. Returns 0 with the stream open, or what the extractor would
+// return, with *error set: EXTRACT_OPEN_FAILED when the file cannot be
+// opened, EXTRACT_READ_FAILED when it cannot be read as an archive or is not
+// laid out as one.
+int OpenArchive(const std::string& archive, ArchiveFileStream* stream, ArchiveIndex* index,
                 HostError* error);
 
 // The archive as an extractor on this host reads it with each entry's name
