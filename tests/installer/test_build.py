@@ -18,7 +18,7 @@ import zlib
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from patch_archive import SMALL, Archive, flip_byte, read  # noqa: E402
+from patch_archive import SMALL, Archive, read  # noqa: E402
 from tool_case import ARGS, ToolTest, main, run, tree, write  # noqa: E402
 
 BINARY, CHECK = ("BINARY", 105, 0x419), ("CRC32", 105, 0x419)
@@ -125,32 +125,6 @@ class Build(ToolTest):
         self.assertEqual(pe.OPTIONAL_HEADER.SizeOfImage,
                          -(-(last.VirtualAddress + last.Misc_VirtualSize) // align) * align)
         self.assertTrue(pe.verify_checksum())
-
-    def test_a_patch_exe_is_an_archive_to_every_tool(self):
-        archive = self.pack(TREE, folder="new")
-        said = self.ok(self.build("--version", "2.00.003", "new", "Patch.exe"))
-        listed = self.ok(run("list", "Patch.exe", cwd=self.tmp)).splitlines()
-        self.assertRegex(listed[0], r"^a program carrying a patch archive of %d bytes at offset "
-                         r"\d+, its check sound; it shows \"Version: 2.00.003\"$"
-                         % os.path.getsize(archive), said)
-        self.assertEqual(listed[1:], self.ok(run("list", archive)).splitlines())
-        # Its archive, read in place, builds the very same program again.
-        self.ok(self.build("--version", "2.00.003", "--archive", "Patch.exe", "again.exe"))
-        self.assertEqual(read(self.path("again.exe")), read(self.path("Patch.exe")))
-        self.ok(run("extract", "Patch.exe", "out", cwd=self.tmp))
-        self.assertEqual(self.ok(run("verify", "Patch.exe", "new", cwd=self.tmp)),
-                         "%d files match\n" % len(TREE))
-        self.assertEqual(subprocess.run(["diff", "-r", "new", "out"], cwd=self.tmp).returncode, 0)
-        # A byte flipped in its archive, and a program that carries none.
-        flip_byte(self.path("Patch.exe"), self.path("bad.exe"))
-        for args, code, says in [(["list", "bad.exe"], 1, "damaged"),
-                                 (["verify", "bad.exe", "out"], 1, "damaged"),
-                                 (["extract", "bad.exe", "out2"], 2, "damaged"),
-                                 (["build", "--stub", ARGS.stub, "--archive", "bad.exe", "o.exe"],
-                                  1, "damaged"),
-                                 (["list", ARGS.stub], 1, "a program that carries no patch")]:
-            with self.subTest(args=args):
-                self.refused(args, code, says, cwd=self.tmp)
 
     def test_a_signed_stub_and_the_windows_build_give_the_same_program(self):
         signed, identity = self.path("signed-stub.exe"), ARGS.identity

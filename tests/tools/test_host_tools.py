@@ -8,6 +8,7 @@ limit, and the temporary files beside what it writes.
 import collections
 import hashlib
 import os
+import re
 import socket
 import stat
 import shutil
@@ -148,6 +149,42 @@ class Swapped(ToolTest):
                            env=dict(os.environ, PATCH_TEST_BEFORE_READ=row.becomes))
                 self.exits(done, 1, "new/b.txt: " + row.says)
                 self.assertEqual(sorted(os.listdir(folder)), ["new", "old", "secret", "stub.exe"])
+
+
+class Program(ToolTest):
+    def test_a_patch_exe_is_an_archive_to_every_tool(self):
+        files = {"readme.txt": b"notes\n", "data/level.map": bytes(range(256)) * 9, "e.dat": b""}
+        archive = self.pack(files, folder="new")
+        write(self.path("stub.exe"), minimal_stub())
+        self.ok(run("build", "--stub", "stub.exe", "new", "Patch.exe", cwd=self.tmp))
+        listed = self.ok(run("list", "Patch.exe", cwd=self.tmp)).splitlines()
+        said = re.fullmatch(r"a program carrying a patch archive of (\d+) bytes at offset (\d+), "
+                            r"its check sound; it shows no version line", listed[0])
+        size, offset = int(said[1]), int(said[2])
+        self.assertEqual(read(self.path("Patch.exe"))[offset:offset + size], read(archive))
+        self.assertEqual(listed[1:], self.ok(run("list", archive)).splitlines())
+        # Its archive, read in place, builds the very same program again.
+        self.ok(run("build", "--stub", "stub.exe", "--archive", "Patch.exe", "again.exe",
+                    cwd=self.tmp))
+        self.assertEqual(read(self.path("again.exe")), read(self.path("Patch.exe")))
+        self.ok(run("extract", "Patch.exe", "out", cwd=self.tmp))
+        self.assertEqual(self.ok(run("verify", "Patch.exe", "out", cwd=self.tmp)),
+                         "%d files match\n" % len(files))
+        for name, data in files.items():
+            self.assertEqual(read(self.path("out", name)), data)
+        # A byte of a file flipped, as a bad download leaves it; a program
+        # that carries nothing.
+        bad = bytearray(read(self.path("Patch.exe")))
+        bad[offset + 48 + 10] ^= 0xFF
+        write(self.path("bad.exe"), bad)
+        for args, code, says in [(["list", "bad.exe"], 1, "bad.exe: damaged: "),
+                                 (["verify", "bad.exe", "out"], 1, "bad.exe: damaged: "),
+                                 (["extract", "bad.exe", "out2"], 2, "bad.exe: damaged: "),
+                                 (["build", "--stub", "stub.exe", "--archive", "bad.exe", "o.exe"],
+                                  1, "bad.exe: damaged: "),
+                                 (["list", "stub.exe"], 1, "a program that carries no patch")]:
+            with self.subTest(args=args):
+                self.refused(args, code, says, cwd=self.tmp)
 
 
 class Sample(ToolTest):
