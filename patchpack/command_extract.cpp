@@ -16,6 +16,9 @@
 const char kExtractHelp[] =
     "usage: patchpack extract [--codepage N] ARCHIVE [DIR]\n"
     "\n"
+    "ARCHIVE may be a Patch.exe, for the archive it carries (see 'patchpack\n"
+    "list --help'); one whose archive fails its check is damaged and refused.\n"
+    "\n"
     "Writes every file of ARCHIVE under DIR (default: the current folder) with\n"
     "the installer's extractor: missing folders are created and existing files,\n"
     "read-only ones too, are replaced. Nothing is written through a symbolic\n"

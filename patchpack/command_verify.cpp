@@ -21,6 +21,9 @@
 const char kVerifyHelp[] =
     "usage: patchpack verify [--codepage N] ARCHIVE DIR\n"
     "\n"
+    "ARCHIVE may be a Patch.exe, for the archive it carries (see 'patchpack\n"
+    "list --help'); one whose archive fails its check is damaged and refused.\n"
+    "\n"
     "Checks that every file the archive holds is under DIR with exactly the\n"
     "archive's bytes. The archive is first checked as 'patchpack list' checks\n"
     "it, under the same --codepage: an archive list calls faulty fails. Names\n"
