@@ -20,11 +20,13 @@ export CMAKE_BUILD_PARALLEL_LEVEL
 
 # A kernel with its 32-bit support off runs Wine only under an emulator
 # (install-deps sets one up), some forty times slower: there the install
-# killed midway, which races the program, is left out (label wine-timing).
+# killed midway, which races the program, is left out (label wine-timing),
+# and so are the patchpack.exe suites (label wine-tools), which start it
+# hundreds of times and run natively and with sanitizers all the same.
 wine=$(scripts/wine-state.sh)
 case $wine in
   none) set -- --label-exclude '^wine' ;;
-  emulated) set -- --label-exclude '^wine-timing$'
+  emulated) set -- --label-exclude '^wine-(timing|tools)$'
     : "${E2E_TIME_SCALE:=4}"
     export E2E_TIME_SCALE ;;
   *) set -- ;;
