@@ -22,13 +22,17 @@ export CMAKE_BUILD_PARALLEL_LEVEL
 # (install-deps sets one up), some forty times slower: there the install
 # killed midway, which races the program, is left out (label wine-timing),
 # and so are the patchpack.exe suites (label wine-tools), which start it
-# hundreds of times and run natively and with sanitizers all the same.
+# hundreds of times and run natively and with sanitizers all the same; the
+# end-to-end suite runs the cases E2E_CASES names.
 wine=$(scripts/wine-state.sh)
 case $wine in
   none) set -- --label-exclude '^wine' ;;
   emulated) set -- --label-exclude '^wine-(timing|tools)$'
     : "${E2E_TIME_SCALE:=4}"
-    export E2E_TIME_SCALE ;;
+    # A case takes minutes there: the sample's install, a failure, both
+    # archive faults, a code page and a version.
+    : "${E2E_CASES:=first_key_install locked_file short_archive damaged_archive cyrillic_name built_version}"
+    export E2E_TIME_SCALE E2E_CASES ;;
   *) set -- ;;
 esac
 
