@@ -95,7 +95,7 @@ TEST(ArchiveLayout, OnlyWhatTheWriterLaysOutIsAnArchive) {
   Store(scratch.path + "\\a.txt", "hello");
   Store(scratch.path + "\\c", "xy");
   std::vector<PackFile> files = {{"a.txt", Native(scratch.path + "\\a.txt"), 5, {}},
-                                  {"b\\c", Native(scratch.path + "\\c"), 2, {}}};
+                                 {"b\\c", Native(scratch.path + "\\c"), 2, {}}};
   for (PackFile& file : files) {  // as the scan examines them
     std::uintmax_t size = 0;
     std::error_code unused;
