@@ -177,11 +177,13 @@ class Program(ToolTest):
         bad = bytearray(read(self.path("Patch.exe")))
         bad[offset + 48 + 10] ^= 0xFF
         write(self.path("bad.exe"), bad)
+        tree(self.path("bad"), {"bad?.txt": b""})
         for args, code, says in [(["list", "bad.exe"], 1, "bad.exe: damaged: "),
                                  (["verify", "bad.exe", "out"], 1, "bad.exe: damaged: "),
                                  (["extract", "bad.exe", "out2"], 2, "bad.exe: damaged: "),
                                  (["build", "--stub", "stub.exe", "--archive", "bad.exe", "o.exe"],
                                   1, "bad.exe: damaged: "),
+                                 (["build", "--stub", "stub.exe", "bad", "o.exe"], 1, "bad?.txt"),
                                  (["list", "stub.exe"], 1, "a program that carries no patch")]:
             with self.subTest(args=args):
                 self.refused(args, code, says, cwd=self.tmp)
@@ -253,12 +255,13 @@ A = {"a.txt": b"a"}
 DIFF = ["diff", "old", "new", "d.pak"]
 # Refused by create or diff, run in a folder holding the trees old and new
 # ({patchpack} stands for the program itself).
-Refused = collections.namedtuple("Refused", "old new says args code", defaults=(DIFF, 1))
+Refused = collections.namedtuple("Refused", "old new says args code lines",
+                                 defaults=(DIFF, 1, None))
 REMOVED = ["diff", "--removed"]
 REFUSED = [
     Refused(A, A, ["nothing to patch"]),
-    Refused(None, A, ["old: No such file"]),
-    Refused(A, b"", ["new: not a folder"]),
+    Refused(None, A, ["old: No such file"], lines=1),
+    Refused(A, b"", ["new: not a folder"], lines=1),
     Refused(A, {"a.txt": b"b", "bad?.txt": b""}, ["bad?.txt: the name holds '?'"]),
     Refused({"x": b"1", "X": b"2"}, {"x": b"3"}, ["differs only in letter case"]),
     Refused(A, {"Ёж": b"1", "ёЖ": b"2"}, ["differs only in letter case"], DIFF[:1] + CP + DIFF[1:]),
@@ -339,8 +342,10 @@ class Diff(ToolTest):
             with self.subTest(args=row.args, says=row.says):
                 tree(self.path(str(n), "old"), row.old)
                 tree(self.path(str(n), "new"), row.new)
-                self.refused([a.format(patchpack=ARGS.patchpack) for a in row.args], row.code,
-                             *row.says, cwd=self.path(str(n)))
+                done = self.refused([a.format(patchpack=ARGS.patchpack) for a in row.args],
+                                    row.code, *row.says, cwd=self.path(str(n)))
+                if row.lines:  # nothing more said once the cause is named
+                    self.assertEqual(len(done.stderr.splitlines()), row.lines, done.stderr)
 
     def test_names_in_code_page_1251(self):
         archive = self.pack({"Текстуры/Ёлка.dds": b"tree", "readme.txt": b"r"}, *CP)

@@ -47,6 +47,24 @@ TEST(NameRules, CoreAndPatchpackAgreeOnEveryName) {
   EXPECT_EQ(kNotAsciiProblem, ComponentProblem("\xc5\xeb\xea\xe0"));
   const char* name = "COM9";  // a component ends where the given end says
   EXPECT_FALSE(IsDeviceName(name, name + 3));
+
+  // Without a code page, ASCII ends at 0x7F; 0x98 is a hole in 1251; only
+  // single-byte code pages are taken.
+  CodePage ascii;
+  std::string utf8;
+  const std::tuple<const CodePage*, const char*, bool> texts[] = {{&ascii, "\x7f", true},
+                                                                  {&ascii, "\x80", false},
+                                                                  {&cyrillic, "\x80", true},
+                                                                  {&cyrillic, "\x98", false}};
+  for (const auto& [page, text, ok] : texts) EXPECT_EQ(ok, page->ToUtf8(text, &utf8)) << text;
+  for (const auto& [value, says] : {std::pair{"932", "932 has characters of more than one byte"},
+                                    {"936", "936 has characters of more than one byte"},
+                                    {"12x", "not a code page"},
+                                    {"0", "not a code page"},
+                                    {"65536", "not a code page"}}) {
+    EXPECT_FALSE(CodePage().Select(value, &error));
+    EXPECT_NE(std::string::npos, error.find(says)) << error;
+  }
 }
 
 // Every row of index_bounds.txt.

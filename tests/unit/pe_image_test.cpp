@@ -24,8 +24,9 @@ Bytes Slice(const Bytes& b, std::size_t at, std::size_t size) {
   return Bytes(b.begin() + at, b.begin() + at + size);
 }
 
-PeResource Resource(ResourceKey type, ResourceKey name, std::uint16_t language, Bytes data) {
-  return {type, name, language, 0, std::move(data), 0, {}};
+PeResource Resource(ResourceKey type, ResourceKey name, std::uint16_t language, Bytes data,
+                    std::uint32_t codePage = 0) {
+  return {type, name, language, codePage, std::move(data), 0, {}};
 }
 
 // One name and one language for each type (named types first): each type's
@@ -45,7 +46,7 @@ Bytes ResourceSection(std::uint32_t rva, const std::vector<PeResource>& list) {
     Set(&b, 4,
         {16 + 8 * i, key, 20 + 8 * i, 0x80000000u | at, at + 16, r.name.id, at + 20,
          0x80000000u | (at + 24), at + 40, r.language, at + 44, at + 48, at + 48, rva + b.size(),
-         at + 52, r.data.size()});
+         at + 52, r.data.size(), at + 56, r.codePage});
     Set(&b, 2, {at + 14, 1, at + 38, 1});
     b.insert(b.end(), r.data.begin(), r.data.end());
   }
@@ -148,7 +149,7 @@ class PeImageTest : public ::testing::Test {
   }();
   const std::vector<PeResource> resources = {
       Resource(K::Named(u"BINARY"), K::Number(105), 0x419, Text("old archive")),
-      Resource(K::Number(6), K::Number(7), 0x419, strings),
+      Resource(K::Number(6), K::Number(7), 0x419, strings, 1251),
       Resource(K::Number(16), K::Number(1), 0x419, Pattern<Bytes>(60, 3))};
   const Bytes archive = Pattern<Bytes>(100001, 5);
   std::string error;
@@ -217,7 +218,8 @@ TEST_F(PeImageTest, RoundTrip) {
   EXPECT_EQ(kRelocations, Slice(out, kOldResources, 12));
   EXPECT_EQ(0u, (size - archive.size()) % 8);
   EXPECT_EQ(archive, Slice(out, 0x800 + size - archive.size(), archive.size()));
-  Written(again);  // the archive left in the file, copied into its sorted place
+  PeImage copied = again;
+  Bytes laid = Written(copied);  // the archive left in the file, copied into its sorted place
   Stream(again.Find(K::Named(u"BINARY"), K::Number(105), 0x419));
   EXPECT_EQ(out, Written(again));
   CarriedArchive carried = Carried(out);
@@ -226,18 +228,30 @@ TEST_F(PeImageTest, RoundTrip) {
   EXPECT_EQ("Version: 1.00.001", carried.version);
   EXPECT_FALSE(ReadCarriedArchive(TEST_DATA "/names.txt", &carried, &error));
 
-  // The read back finds what went wrong between Write and the disk; words
-  // swapped keep the sum.
-  std::uint64_t block = again.Find(K::Number(16), K::Number(1), 0x419)->fileOffset;
-  const std::pair<std::function<void(Bytes*)>, const char*> damages[] = {
-      {[](Bytes* b) { (*b)[b->size() - 600] ^= 1; }, "read back, its checksum is 0x"},
-      {[&](Bytes* b) { std::swap_ranges(&(*b)[block], &(*b)[block + 2], &(*b)[block + 2]); },
-       "read back, the resource 16 1 (language 0419) is not as written"},
+  // The read back finds what went wrong between Write and the disk, in the
+  // bytes or against the plan; words swapped keep the sum.
+  ASSERT_TRUE(image.Read(laid, &error)) << error;
+  std::uint64_t block = image.Find(K::Number(16), K::Number(1), 0x419)->fileOffset;
+  std::uint64_t copy = image.Find(K::Named(u"BINARY"), K::Number(105), 0x419)->fileOffset;
+  auto swap = [](std::uint64_t at) {
+    return [at](Bytes* b, PeImage*) { std::swap_ranges(&(*b)[at], &(*b)[at + 2], &(*b)[at + 2]); };
+  };
+  const std::pair<std::function<void(Bytes*, PeImage*)>, const char*> damages[] = {
+      {[](Bytes* b, PeImage*) { (*b)[b->size() - 600] ^= 1; }, "read back, its checksum is 0x"},
+      {swap(block), "read back, the resource 16 1 (language 0419) is not as written"},
+      {swap(copy + 500), "the resource BINARY 105 (language 0419) is not as written"},
+      {[](Bytes*, PeImage* plan) { plan->Find(K::Number(6), K::Number(7), 0x419)->codePage = 0; },
+       "the resource 6 7 (language 0419) is not as written"},
+      {[](Bytes*, PeImage* plan) {
+         plan->Find(K::Number(16), K::Number(1), 0x419)->data.resize(3000);
+       },
+       "read back, 8 resources in "},
   };
   for (const auto& [change, text] : damages) {
-    Bytes bytes = out;
-    change(&bytes);
-    EXPECT_FALSE(again.CheckWritten(MemorySource(bytes), &error));
+    Bytes bytes = laid;
+    PeImage plan = copied;
+    change(&bytes, &plan);
+    EXPECT_FALSE(plan.CheckWritten(MemorySource(bytes), &error));
     EXPECT_NE(std::string::npos, error.find(text)) << text << " / " << error;
   }
 
@@ -251,6 +265,14 @@ TEST_F(PeImageTest, RoundTrip) {
   EXPECT_STREQ(".rsrc", reinterpret_cast<const char*>(&out[kTable + 80]));
   EXPECT_EQ(Slice(bare, 0x200, 0x600), Slice(out, 0x200, 0x600));  // .text and .reloc
   EXPECT_FALSE(Carried(out).carried);
+  // A directory with no entries may fill its section; data up to the load
+  // limit is read into memory, larger data is left in the file.
+  ASSERT_TRUE(image.Read(Image({}), &error)) << error;
+  EXPECT_TRUE(image.resources().empty());
+  ASSERT_TRUE(image.Read(MemorySource(Image(resources)), &error, 11)) << error;
+  std::vector<bool> loaded;
+  for (const PeResource& r : image.resources()) loaded.push_back(r.loaded);
+  EXPECT_EQ((std::vector<bool>{true, false, false}), loaded);
 
   // Below the page size each section lies in memory where it lies in the
   // file, those moved and added too, though .text is shorter in memory.
@@ -408,6 +430,22 @@ TEST(ResourceBlocks, VersionNumbersAndTableString) {
     EXPECT_EQ(before, *block);
   }
   EXPECT_EQ("the version block has no fixed version part", error);
+
+  // Both set in a stub, where the program shows them.
+  Bytes strings(32);
+  PatchVersion version;
+  PeImage stub;
+  ASSERT_TRUE(
+      SetTableString(&strings, 8, u"Version: 1.00.001", &error) &&
+      ParseVersion("2.10.300", &version, &error) &&
+      stub.Read(Image({Resource(K::Number(6), K::Number(7), 0x419, strings),
+                       Resource(K::Number(16), K::Number(1), 0x419, VersionBlock(old, u"1"))}),
+                &error) &&
+      SetVersion(stub, version, &error))
+      << error;
+  EXPECT_EQ("Version: 2.10.300", VersionLine(stub));
+  EXPECT_EQ(VersionBlock(version.parts, u"2, 1, 0, 300"),
+            stub.Find(K::Number(16), K::Number(1), 0x419)->data);
 
   // A string table block: one of sixteen strings replaced.
   auto block = [](unsigned index, const std::u16string& text) {
