@@ -33,6 +33,11 @@ void BeforeFirstRead() {
 void BeforeFirstRead() {}
 #endif
 
+FileIdentity IdentityOf(const struct stat& info) {
+  return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino)};
+}
+
 }  // namespace
 
 bool FileSize(const fs::path& path, std::uint64_t* size, std::string* error) {
@@ -57,8 +62,7 @@ fs::file_status Examine(const fs::path& path, std::uintmax_t* size, FileIdentity
     return fs::file_status();
   }
   *size = static_cast<std::uintmax_t>(info.st_size);
-  *identity = FileIdentity{static_cast<std::uint64_t>(info.st_dev),
-                           static_cast<std::uint64_t>(info.st_ino)};
+  *identity = IdentityOf(info);
   fs::file_type type = S_ISREG(info.st_mode)    ? fs::file_type::regular
                        : S_ISDIR(info.st_mode)  ? fs::file_type::directory
                        : S_ISLNK(info.st_mode)  ? fs::file_type::symlink
@@ -84,8 +88,7 @@ std::FILE* OpenExamined(const fs::path& path, const FileIdentity& identity, std:
     *error = "cannot open it: " + ErrnoText(errno);
   } else if (!S_ISREG(info.st_mode)) {
     *error = ChangedSinceListed("it is no longer a regular file");
-  } else if (FileIdentity{static_cast<std::uint64_t>(info.st_dev),
-                          static_cast<std::uint64_t>(info.st_ino)} != identity) {
+  } else if (IdentityOf(info) != identity) {
     *error = ChangedSinceListed("another file has taken its name");
   } else if (static_cast<std::uint64_t>(info.st_size) != size) {
     *error = kChangedSize;
@@ -131,8 +134,7 @@ fs::path ProgramFile() {
 bool Identify(const fs::path& path, FileIdentity* identity) {
   struct stat info;
   if (path.empty() || stat(path.c_str(), &info) != 0) return false;
-  *identity = FileIdentity{static_cast<std::uint64_t>(info.st_dev),
-                           static_cast<std::uint64_t>(info.st_ino)};
+  *identity = IdentityOf(info);
   return true;
 }
 

@@ -32,13 +32,16 @@ bool FileSize(const fs::path& path, std::uint64_t* size, std::string* error) {
 
 namespace {
 
-// The volume and file index of an open file, or zeros; its attributes too.
-FileIdentity IdentityOf(HANDLE file, DWORD* attributes) {
+// The volume and file index of an open file, and its attributes; false, the
+// identity left as it was, when Windows cannot tell.
+bool IdentityOf(HANDLE file, FileIdentity* identity, DWORD* attributes) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file, &info)) return FileIdentity();
+  if (!GetFileInformationByHandle(file, &info)) return false;
   *attributes = info.dwFileAttributes;
-  return FileIdentity{info.dwVolumeSerialNumber,
-                      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  *identity =
+      FileIdentity{info.dwVolumeSerialNumber,
+                   (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return true;
 }
 
 }  // namespace
@@ -53,7 +56,7 @@ fs::file_status Examine(const fs::path& path, std::uintmax_t* size, FileIdentity
                             nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return status;
   DWORD attributes = 0;
-  *identity = IdentityOf(file, &attributes);
+  IdentityOf(file, identity, &attributes);
   CloseHandle(file);
   return status;
 }
@@ -67,7 +70,8 @@ std::FILE* OpenExamined(const fs::path& path, const FileIdentity& identity, std:
     return nullptr;
   }
   DWORD attributes = 0;
-  FileIdentity now = IdentityOf(file, &attributes);
+  FileIdentity now;
+  IdentityOf(file, &now, &attributes);
   LARGE_INTEGER length;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     *error = ChangedSinceListed("it is a symbolic link now, which is not followed");
@@ -138,14 +142,9 @@ bool Identify(const fs::path& path, FileIdentity* identity) {
   HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  bool known = GetFileInformationByHandle(file, &info) != 0;
+  DWORD attributes = 0;
+  bool known = IdentityOf(file, identity, &attributes);
   CloseHandle(file);
-  if (known) {
-    *identity =
-        FileIdentity{info.dwVolumeSerialNumber,
-                     static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
-  }
   return known;
 }
 
