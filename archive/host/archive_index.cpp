@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive_extractor.h"
+#include "archive_writer.h"
 #include "host_files.h"
 #include "name_rules.h"
 
@@ -14,10 +15,6 @@ std::string Span(std::uint64_t offset, std::uint64_t size) {
 
 std::string Differs(const std::string& what, std::uint64_t found, std::uint64_t written) {
   return what + " " + std::to_string(found) + " where patchpack writes " + std::to_string(written);
-}
-
-void PutLittleEndian(std::vector<unsigned char>* out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<unsigned char>(value >> (8 * i)));
 }
 
 }  // namespace
@@ -231,12 +228,10 @@ bool HostNames(const ArchiveIndex& index, const CodePage& codePage, std::vector<
       return false;
     }
     ArchiveEntry entry = index.Entry(i);
-    PutLittleEndian(&table, entry.dataOffset, 8);
-    PutLittleEndian(&table, entry.dataSize, 4);
-    PutLittleEndian(&table, renamed->tail.size(), 4);
-    PutLittleEndian(&table, name.size() + 1, 4);
-    PutLittleEndian(&table, entry.entryWord, 4);
-    PutLittleEndian(&table, entry.entryTail, 8);
+    entry.nameOffset = static_cast<std::uint32_t>(renamed->tail.size());
+    entry.nameLength = static_cast<std::uint32_t>(name.size() + 1);
+    table.resize(table.size() + sizeof entry);
+    PutArchiveEntry(entry, &table[table.size() - sizeof entry]);
     renamed->tail.insert(renamed->tail.end(), name.c_str(), name.c_str() + name.size() + 1);
   }
   if (codePage.number() == 0) return true;

@@ -32,12 +32,9 @@ class Writer {
     std::uint64_t dataOffset = sizeof(ArchiveHeader);
     for (const PackFile& file : files) {
       unsigned char entry[sizeof(ArchiveEntry)];
-      PutLittleEndian(entry + offsetof(ArchiveEntry, dataOffset), dataOffset, 8);
-      PutLittleEndian(entry + offsetof(ArchiveEntry, dataSize), file.size, 4);
-      PutLittleEndian(entry + offsetof(ArchiveEntry, nameOffset), nameOffset, 4);
-      PutLittleEndian(entry + offsetof(ArchiveEntry, nameLength), file.name.size() + 1, 4);
-      PutLittleEndian(entry + offsetof(ArchiveEntry, entryWord), sizeof(ArchiveEntry), 4);
-      PutLittleEndian(entry + offsetof(ArchiveEntry, entryTail), 0, 8);
+      PutArchiveEntry({dataOffset, file.size, static_cast<std::uint32_t>(nameOffset),
+                       static_cast<std::uint32_t>(file.name.size() + 1), sizeof(ArchiveEntry), 0},
+                      entry);
       if (!Put(entry, sizeof entry)) return false;
       dataOffset += file.size;
       nameOffset += file.name.size() + 1;
@@ -111,6 +108,15 @@ class Writer {
 };
 
 }  // namespace
+
+void PutArchiveEntry(const ArchiveEntry& entry, unsigned char out[sizeof(ArchiveEntry)]) {
+  PutLittleEndian(out + offsetof(ArchiveEntry, dataOffset), entry.dataOffset, 8);
+  PutLittleEndian(out + offsetof(ArchiveEntry, dataSize), entry.dataSize, 4);
+  PutLittleEndian(out + offsetof(ArchiveEntry, nameOffset), entry.nameOffset, 4);
+  PutLittleEndian(out + offsetof(ArchiveEntry, nameLength), entry.nameLength, 4);
+  PutLittleEndian(out + offsetof(ArchiveEntry, entryWord), entry.entryWord, 4);
+  PutLittleEndian(out + offsetof(ArchiveEntry, entryTail), entry.entryTail, 8);
+}
 
 std::uint64_t ArchiveSize(const std::vector<PackFile>& files) {
   std::uint64_t size = sizeof(ArchiveHeader);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "archive_format.h"
 #include "host_files.h"
 #include "host_text.h"
 #include "output_sink.h"
@@ -33,6 +34,9 @@ struct PackFile {
   std::uint32_t size;
   FileIdentity identity;  // what the scan saw: the file read must be this one
 };
+
+// An entry of the table as the archive stores it: little-endian, packed.
+void PutArchiveEntry(const ArchiveEntry& entry, unsigned char out[sizeof(ArchiveEntry)]);
 
 // Called with the size of each piece of file data written.
 typedef std::function<void(std::uint64_t)> CopyProgress;
