@@ -12,6 +12,7 @@ import re
 import socket
 import stat
 import shutil
+import signal
 import struct
 import sys
 
@@ -84,6 +85,9 @@ class Create(ToolTest):
         ok = "d" * 100 + "/" + "f" * 59
         names = list(installed(read(self.pack({ok: b"", "COM10": b"", "a.con": b""}))))
         self.assertEqual(names, ["COM10", "a.con", ok.replace("/", "\\")])
+        umask = os.umask(0o22)
+        os.umask(umask)  # the archive is made as any new file is
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("a.pak")).st_mode), 0o666 & ~umask)
         # Just under 4 GiB passes the size check: stop at a bad name before packing it.
         tree(self.path("q"), {"bad:name": b"", "big.bin": (1 << 32) - 1})
         done = self.refused(["create", self.path("b.pak"), self.path("q")], 1, "bad:name",
@@ -150,6 +154,11 @@ class Swapped(ToolTest):
                 self.exits(done, 1, "new/b.txt: " + row.says)
                 self.assertEqual(sorted(os.listdir(folder)), ["new", "old", "secret", "stub.exe"])
 
+    def test_stopped_midway_it_leaves_nothing(self):
+        folder = tree(self.path("t"), {"new/a.txt": b"a"})
+        done = run(*CREATE, cwd=folder, env=dict(os.environ, PATCH_TEST_BEFORE_READ="kill $PPID"))
+        self.assertEqual((done.returncode, os.listdir(folder)), (128 + signal.SIGTERM, ["new"]))
+
 
 class Program(ToolTest):
     def test_a_patch_exe_is_an_archive_to_every_tool(self):
@@ -207,8 +216,8 @@ class Usage(ToolTest):
             wrong += [([c, "a", "b", "c", "d"], c + ": too many")] if c != "diff" else []
         for args, says in wrong:
             self.refused(args, 64, says, cwd=self.tmp)
-        for args, usage in ((["-h"], "COMMAND"), (["help"], "COMMAND"),
-                            (["list", "--help"], "list"), (["diff", "a", "-h", "b"], "diff")):
+        for args, usage in ((["-h"], "COMMAND"), (["help"], "COMMAND"), (["list", "--help"], "list"),
+                            (["extract", "-h"], "extract"), (["diff", "a", "-h", "b"], "diff")):
             self.assertTrue(self.ok(run(*args)).startswith("usage: patchpack " + usage), args)
         self.assertEqual(self.ok(run("--version")), "patchpack %s\n" % ARGS.project_version)
         none = run()
@@ -287,6 +296,10 @@ REFUSED = [
     Refused(None, A, ["would lie inside"], ["create", "new/a.pak", "new"]),
     Refused(None, A, ["none/a.pak"], ["create", "none/a.pak", "new"]),
     Refused(None, {"Текстуры/Ёлка.dds": b""}, ["not plain ASCII"], ["create", "a.pak", "new"]),
+    Refused(None, {os.fsdecode(b"bad\xd0A"): b""}, ["new/bad\\xd0A: the name is not valid UTF-8"],
+            ["create", *CP, "a.pak", "new"]),
+    Refused(A, {"a.txt": b"b"}, ["the program would lie inside the old release's folder"],
+            ["build", "--stub", "none.exe", "--base", "old", "new", "old/o.exe"]),
     Refused(None, {"中文.txt": b""}, ["new/中文.txt: the name holds U+4E2D, which code page 1251 "
                                     "cannot hold"],
             ["create", *CP, "a.pak", "new"]),
