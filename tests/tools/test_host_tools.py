@@ -94,6 +94,13 @@ class Create(ToolTest):
                             "1 file refused")
         self.assertNotIn("big.bin", done.stderr)
 
+    def test_list_names_fifty_faults_then_counts_them(self):
+        for n in (50, 51):
+            write(self.path("f.pak"), Archive([("a%d?" % i, b"") for i in range(n)]).build())
+            done = run("list", self.path("f.pak"))
+            self.exits(done, 1, "%d entries are faulty" % n, *["1 more faulty entries"][:n - 50])
+            self.assertEqual(len(done.stderr.splitlines()), 51 + (n > 50))
+
     def test_a_link_planted_at_the_temporary_name_is_left_alone(self):
         victim, archive = self.path("victim"), self.path("a.pak")
         write(victim, b"victim")
