@@ -169,7 +169,7 @@ class Swapped(ToolTest):
 
 class Program(ToolTest):
     def test_a_patch_exe_is_an_archive_to_every_tool(self):
-        files = {"readme.txt": b"notes\n", "data/level.map": bytes(range(256)) * 9, "e.dat": b""}
+        files = {"readme.txt": b"notes\n", "data/level.map": bytes(range(256)) * 20, "e.dat": b""}
         archive = self.pack(files, folder="new")
         write(self.path("stub.exe"), minimal_stub())
         self.ok(run("build", "--stub", "stub.exe", "new", "Patch.exe", cwd=self.tmp))
