@@ -69,7 +69,8 @@ Bytes Image(const std::vector<PeResource>& resources, bool withResources = true,
   Bytes b(low != 0 ? 0x1000 : 0x200);
   Set(&b, 4,
       {0x3C, kPe, kPe, 0x4550, kOptional + 16, 0x1000, kOptional + 32, low != 0 ? low : 0x1000,
-       kOptional + 36, low != 0 ? low : 0x200, kOptional + 60, b.size(), kOptional + 92, 16});
+       kOptional + 36, low != 0 ? low : 0x200, kOptional + 60, b.size(), kOptional + 92, 16, Dir(1),
+       0x1000, Dir(1) + 4, 16});  // an import directory, left where it is
   Set(&b, 2,
       {0, 'M' | 'Z' << 8, kPe + 4, 0x14C, kPe + 6, sections.size(), kPe + 20, 224, kOptional, 0x10B,
        kOptional + 68, 2});
