@@ -178,11 +178,11 @@ TEST_F(PeImageTest, RoundTrip) {
   image.Put(Resource(K::Number(3), K::Number(2), 0, Text("odd")));
   image.Put(Resource(K::Named(u"a"), K::Number(1), 0, Text("after capitals")));
   image.Put(Resource(K::Number(3), K::Named(u"Z"), 0, Pattern<Bytes>(9, 7)));
-  image.Put(Resource(K::Named(u"AB"), K::Named(u"NAME"), 0x409, Text("first")));
+  image.Put(Resource(K::Named(u"AB"), K::Named(u"NAME"), 0x409, Text("first 7")));
 
   Bytes out = Written(image);
   ASSERT_TRUE(again.Read(out, &error)) << error;
-  EXPECT_EQ((Listing{{"AB", "NAME", 0x409, Text("first")},
+  EXPECT_EQ((Listing{{"AB", "NAME", 0x409, Text("first 7")},
                      {"BINARY", "105", 0x419, archive},
                      {"a", "1", 0, Text("after capitals")},
                      {"3", "Z", 0, Pattern<Bytes>(9, 7)},
