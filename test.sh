@@ -4,6 +4,7 @@
 # fault and end-to-end tests under Wine). Installs what the machine lacks
 # first (as root). Exits non-zero when anything fails (the suites that follow
 # a failure still run), and with PATCH_REQUIRE_WINE=1 when Wine cannot run.
+# Says how long each preset took, and the whole run, and how Wine ran.
 #
 #   ./test.sh
 set -u
@@ -13,6 +14,9 @@ case "${1:-}" in
   *) echo "usage: $0 [--help] (no other options)" >&2; exit 64 ;;
 esac
 cd "$(dirname "$0")"
+# Each suite's time and the whole run's, installs included, so that a log
+# says where the time went and how Wine ran.
+started=$(date +%s)
 scripts/install-deps.sh || exit 1
 
 : "${CMAKE_BUILD_PARALLEL_LEVEL:=$(nproc)}"
@@ -42,6 +46,7 @@ esac
 failed=""
 for preset in native sanitize windows; do
   echo "==== $preset ===="
+  begun=$(date +%s)
   if [ "$preset" = windows ] && [ "$wine" != native ]; then
     echo "NOTE: Wine is $wine here: ctest $*"
     cmake --preset windows && cmake --build --preset windows &&
@@ -49,17 +54,19 @@ for preset in native sanitize windows; do
   elif ! cmake --workflow --preset "$preset"; then
     failed="$failed $preset"
   fi
+  echo "==== $preset: $(($(date +%s) - begun)) s ===="
 done
+took="in $(($(date +%s) - started)) s, Wine $wine"
 
 if [ -n "$failed" ]; then
-  echo "FAILED:$failed" >&2
+  echo "FAILED:$failed ($took)" >&2
   exit 1
 fi
 if [ "$wine" = none ]; then
-  echo "All test suites passed, except those under Wine, which this machine cannot run."
+  echo "All test suites passed ($took), except those under Wine, which this machine cannot run."
   [ -z "${PATCH_REQUIRE_WINE:-}" ] || exit 1
 elif [ "$wine" = emulated ]; then
-  echo "All test suites passed (Wine emulated: the install killed midway and the patchpack.exe suites natively only, six end-to-end cases)."
+  echo "All test suites passed ($took: the install killed midway and the patchpack.exe suites natively only, six end-to-end cases)."
 else
-  echo "All test suites passed."
+  echo "All test suites passed ($took)."
 fi
