@@ -27,14 +27,18 @@ export CMAKE_BUILD_PARALLEL_LEVEL
 # killed midway, which races the program, is left out (label wine-timing),
 # and so are the patchpack.exe suites (label wine-tools), which start it
 # hundreds of times and run natively and with sanitizers all the same; the
-# end-to-end suite runs the cases E2E_CASES names. Wine under the emulator
-# now and then hangs a program in a call to its server (seen once in
-# archive_tests, which passes on a second run): a test that fails there runs
-# once more, and a hang ends at the test's time limit.
+# end-to-end suite runs the cases E2E_CASES names. There a program asking a
+# file's identity (its volume's serial, from Wine's volume service) hangs
+# within a few asks once the service is up, so archive_tests leaves out the
+# one case that asks (ArchiveLayout, which reads files as the writer does).
+# Wine under the emulator now and then hangs a program in other calls too: a
+# test that fails there runs once more, and a hang ends at its time limit.
 wine=$(scripts/wine-state.sh)
+unit_filter=""
 case $wine in
   none) set -- --label-exclude '^wine' ;;
   emulated) set -- --label-exclude '^wine-(timing|tools)$' --repeat until-pass:2
+    unit_filter='-ArchiveLayout.*'
     : "${E2E_TIME_SCALE:=4}"
     # A case takes minutes there: the sample's install, a failure, both
     # archive faults, a code page and a version.
@@ -48,9 +52,10 @@ for preset in native sanitize windows; do
   echo "==== $preset ===="
   begun=$(date +%s)
   if [ "$preset" = windows ] && [ "$wine" != native ]; then
-    echo "NOTE: Wine is $wine here: ctest $*"
+    echo "NOTE: Wine is $wine here: ${unit_filter:+GTEST_FILTER=$unit_filter }ctest $*"
     cmake --preset windows && cmake --build --preset windows &&
-      ctest --preset windows "$@" || failed="$failed $preset"
+      env ${unit_filter:+GTEST_FILTER=$unit_filter} ctest --preset windows "$@" ||
+      failed="$failed $preset"
   elif ! cmake --workflow --preset "$preset"; then
     failed="$failed $preset"
   fi
@@ -66,7 +71,7 @@ if [ "$wine" = none ]; then
   echo "All test suites passed ($took), except those under Wine, which this machine cannot run."
   [ -z "${PATCH_REQUIRE_WINE:-}" ] || exit 1
 elif [ "$wine" = emulated ]; then
-  echo "All test suites passed ($took: the install killed midway and the patchpack.exe suites natively only, six end-to-end cases)."
+  echo "All test suites passed ($took: the install killed midway, the patchpack.exe suites and ArchiveLayout natively only, six end-to-end cases)."
 else
   echo "All test suites passed ($took)."
 fi

@@ -71,9 +71,11 @@ std::FILE* OpenExamined(const fs::path& path, const FileIdentity& identity, std:
   }
   DWORD attributes = 0;
   FileIdentity now;
-  IdentityOf(file, &now, &attributes);
   LARGE_INTEGER length;
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+  if (!IdentityOf(file, &now, &attributes)) {
+    // Unknown is not another file: say what failed.
+    *error = "cannot open it: " + SystemErrorText(GetLastError());
+  } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     *error = ChangedSinceListed("it is a symbolic link now, which is not followed");
   } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || GetFileType(file) != FILE_TYPE_DISK) {
     *error = ChangedSinceListed("it is no longer a regular file");
